@@ -1,0 +1,3 @@
+#include "stacking/ImageStacker.h"
+
+ImageStacker::ImageStacker() : settings_(std::make_shared<StackerSettings>()) {}

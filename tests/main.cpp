@@ -1,0 +1,10 @@
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+// Star extraction waits forever without a Qt application object in the process.
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
