@@ -1,1 +1,27 @@
-int main() { return 0; }
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include "app/CommandLine.h"
+#include "app/Timer.h"
+#include "stacking/Stacker.h"
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    Stacker stacker;
+    CommandLine commandLine;
+    switch (parseCommandLine(argc, argv, stacker, commandLine)) {
+    case ParseOutcome::ExitSuccess:
+        return 0;
+    case ParseOutcome::ExitFailure:
+        return 1;
+    case ParseOutcome::Run:
+        break;
+    }
+    const int status = runCommandLine(commandLine, stacker);
+    if (status != 0)
+        return status;
+    QEventLoop().processEvents();
+    reportTotalTime();
+    return 0;
+}

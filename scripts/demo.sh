@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Simulates a short night of frames and feeds them to pelorum one at a time,
+# as a capture program would, then says where the result is.
+set -euo pipefail
+build=${1:-build/release}
+out=demo/out
+frames=$out/frames
+rm -rf "$out"
+mkdir -p "$frames"
+
+"$build/tools/skysim" --out "$frames" --frames 30 --width 1280 --height 720 --seed 42
+
+start=$(date +%s%N)
+count=0
+for frame in "$frames"/frame_*.jpg; do
+  "$build/pelorum" -o "$out/stack.jpg" -e "$out/state.fits" "$frame"
+  count=$((count + 1))
+done
+elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+
+echo "Stacked $count frames in ${elapsed_ms} ms ($((elapsed_ms / count)) ms per frame)."
+echo "Result: $out/stack.jpg (first frame: $frames/frame_0001.jpg)"

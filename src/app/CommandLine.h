@@ -1,0 +1,48 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+class Stacker;
+
+// What one invocation asked for, beyond the values that parsing hands to the
+// Stacker at once.
+struct CommandLine {
+    std::string outputPath;
+    std::string referencePath;  // accepted and kept; the reference is the stack itself
+    std::string statePath;
+    std::string saveStatePath;
+    std::string loadStatePath;
+    std::string methodName = "mean";
+    std::string inputPath;
+    bool resetRequested = false;
+    std::optional<float> backgroundPercent;
+    std::optional<float> contrastPercent;
+    std::optional<float> saturationPercent;
+    std::optional<float> compressionPercent;
+    std::optional<int> medianFilterSize;
+    bool localHistEqRequested = false;
+    int histEqWindow = 63;
+    float histEqClip = 1.0f;
+    bool denoiseRequested = false;
+    int denoiseMethod = 0;
+    int denoiseStrength = 10;
+    bool benchmarkRequested = false;
+};
+
+enum class ParseOutcome { Run, ExitSuccess, ExitFailure };
+
+// Parses argv in order (a later repetition overrides an earlier one). Options
+// that configure the Stacker directly are applied to it at once; -h prints the
+// usage and ends parsing. Errors are logged (with the usage where it helps).
+ParseOutcome parseCommandLine(int argc, char** argv, Stacker& stacker, CommandLine& commandLine);
+
+void printUsage(const std::string& argv0);
+
+// Hands the remembered post-processing values to the Stacker's setters, each
+// only when it was given.
+void applyPostProcessingOptions(const CommandLine& commandLine, Stacker& stacker);
+
+// The fixed run sequence: reset, seed state, method check, post-processing
+// options, load state, process the frame, save state. Returns the exit status.
+int runCommandLine(const CommandLine& commandLine, Stacker& stacker);

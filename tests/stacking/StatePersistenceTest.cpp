@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "image/ImageFile.h"
+#include "stacking/Stacker.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class StateFiles : public ::testing::Test {
+protected:
+    // A stacker holding the given frame loaded as a state image with the sidecar text.
+    std::unique_ptr<Stacker> loadedWithSidecar(const std::string& sidecar)
+    {
+        saveImage(state, noiseFrame(8, 6, 1, 120, 30, 3));
+        writeFile(state + ".meta", sidecar);
+        auto stacker = std::make_unique<Stacker>();
+        EXPECT_TRUE(stacker->loadState(state));
+        return stacker;
+    }
+
+    TempDir dir;
+    std::string state = dir.file("state.fits");
+};
+
+}  // namespace
+
+TEST_F(StateFiles, SidecarVariantsFallBackAsDocumented)
+{
+    auto full = loadedWithSidecar("12\n33.456\n1\n1\n0.87654");
+    EXPECT_EQ(full->frameCount(), 12);
+    EXPECT_FLOAT_EQ(full->orientation(), 33.456f);
+    EXPECT_TRUE(full->nebulosity().checked);
+    EXPECT_TRUE(full->nebulosity().detected);
+    EXPECT_FLOAT_EQ(full->nebulosity().score, 0.87654f);
+
+    auto countOnly = loadedWithSidecar("5");
+    EXPECT_EQ(countOnly->frameCount(), 5);
+    EXPECT_FALSE(countOnly->nebulosity().checked);
+
+    auto twoValues = loadedWithSidecar("7 -12.5");
+    EXPECT_EQ(twoValues->frameCount(), 7);
+    EXPECT_FLOAT_EQ(twoValues->orientation(), -12.5f);
+    EXPECT_FALSE(twoValues->nebulosity().checked);
+
+    for (const std::string bad : {"0", "-3", "", "garbage\n\x01\x02 12", "99999999999999999999"}) {
+        auto stacker = loadedWithSidecar(bad);
+        EXPECT_EQ(stacker->frameCount(), 1) << bad;
+        EXPECT_FLOAT_EQ(stacker->orientation(), 0.0f);
+        EXPECT_FALSE(stacker->nebulosity().checked);
+    }
+
+    std::remove((state + ".meta").c_str());
+    Stacker noSidecar;
+    ASSERT_TRUE(noSidecar.loadState(state));
+    EXPECT_EQ(noSidecar.frameCount(), 1);
+}
+
+TEST_F(StateFiles, SaveThenLoadKeepsTheSidecarValuesAtTheirPrecision)
+{
+    auto stacker = loadedWithSidecar("12\n33.456\n1\n1\n0.87654");
+    const std::string copy = dir.file("copy.fits");
+    ASSERT_TRUE(stacker->saveState(copy));
+    EXPECT_EQ(readFile(copy + ".meta"), "12\n33.46\n1\n1\n0.8765");
+
+    Stacker reloaded;
+    ASSERT_TRUE(reloaded.loadState(copy));
+    EXPECT_EQ(reloaded.frameCount(), 12);
+    EXPECT_FLOAT_EQ(reloaded.orientation(), 33.46f);
+    EXPECT_FLOAT_EQ(reloaded.nebulosity().score, 0.8765f);
+    ASSERT_TRUE(reloaded.loadState(copy));
+    EXPECT_EQ(reloaded.frameListSize(), 1u);  // loading twice keeps one entry
+}
+
+TEST_F(StateFiles, FloatStackRoundTripsBitExactThroughFits)
+{
+    for (int channels : {1, 3}) {
+        const std::string frameA = dir.file("a" + std::to_string(channels) + ".fits");
+        const std::string frameB = dir.file("b" + std::to_string(channels) + ".fits");
+        saveImage(frameA, flatFrame(5, 4, channels, 100));
+        saveImage(frameB, flatFrame(5, 4, channels, 201));
+        const std::string path = dir.file("s" + std::to_string(channels) + ".fits");
+        Stacker first;
+        ASSERT_TRUE(first.processFrame(frameA, dir.file("o.jpg")));
+        ASSERT_TRUE(first.saveState(path));
+        Stacker second;
+        ASSERT_TRUE(second.loadState(path));
+        ASSERT_TRUE(second.processFrame(frameB, dir.file("o.jpg")));
+        ASSERT_TRUE(second.saveState(path));
+
+        Stacker third;
+        ASSERT_TRUE(third.loadState(path));
+        EXPECT_EQ(third.frameCount(), 2);
+        ASSERT_EQ(third.stackedFrame()->channels(), channels);
+        EXPECT_EQ(third.stackedFrame()->getPixel(4, 3, channels - 1), 150.5f);  // the exact mean, not truncated
+        EXPECT_EQ(third.referenceFrame()->getPixel(0, 0, 0), 151);             // rounded to nearest for 8 bits
+    }
+}
+
+TEST_F(StateFiles, JpegStateKeepsChannels)
+{
+    for (int channels : {1, 3}) {
+        const std::string path = dir.file("s" + std::to_string(channels) + ".jpg");
+        const std::string frame = dir.file("f.fits");
+        saveImage(frame, flatFrame(16, 16, channels, 90));
+        Stacker first;
+        ASSERT_TRUE(first.processFrame(frame, dir.file("o.jpg")));
+        ASSERT_TRUE(first.saveState(path));
+        Stacker second;
+        ASSERT_TRUE(second.loadState(path));
+        EXPECT_EQ(second.stackedFrame()->channels(), channels);
+        EXPECT_NEAR(second.stackedFrame()->getPixel(8, 8, 0), 90.0f, 1.0f);
+    }
+}
+
+TEST_F(StateFiles, NothingToSaveAndUnsupportedPathsFail)
+{
+    Stacker empty;
+    EXPECT_FALSE(empty.saveState(state));
+    EXPECT_EQ(empty.lastError(), "No stacked frame to save");
+    EXPECT_FALSE(fileExists(state));
+
+    Stacker missing;
+    EXPECT_FALSE(missing.loadState(dir.file("absent.fits")));
+    EXPECT_EQ(missing.lastError(), "");
+
+    auto stacker = loadedWithSidecar("3");
+    EXPECT_FALSE(stacker->saveState(dir.file("state.png")));
+    EXPECT_EQ(stacker->lastError(), "Unsupported file format: png");
+}
+
+TEST_F(StateFiles, UnreadableStateIsSetAsideNotOverwritten)
+{
+    const std::string corrupt = "SIMPLE  =                    T / truncated and broken";
+    writeFile(state, corrupt);
+    writeFile(state + ".meta", "40\n0.00\n1\n0\n0.1000");
+    writeFile(state + ".unreadable", "an older one");
+
+    Stacker stacker;
+    EXPECT_FALSE(stacker.loadState(state));
+    EXPECT_FALSE(stacker.lastError().empty());
+    EXPECT_FALSE(fileExists(state));
+    EXPECT_EQ(readFile(state + ".unreadable"), corrupt);
+    EXPECT_EQ(readFile(state + ".meta.unreadable"), "40\n0.00\n1\n0\n0.1000");
+    EXPECT_EQ(stacker.frameCount(), 0);
+}

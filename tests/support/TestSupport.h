@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "image/ImageBuffer.h"
+
+// A fresh directory for one test, removed with everything in it afterwards.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+bool fileExists(const std::string& path);
+
+struct ProcessResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built pelorum executable with the given arguments (no shell
+// expansion of their contents) and collects its exit code and both streams.
+ProcessResult runPelorum(const std::vector<std::string>& args);
+
+// Lines of the text, without their newlines.
+std::vector<std::string> lines(const std::string& text);
+
+// The message parts of log lines with the given tag ("[INFO] ", "[WARN] ",
+// "[ERRO] "), in order.
+std::vector<std::string> logMessages(const std::string& output, const std::string& tag);
+
+// A frame of uniform noise around `level`, reproducible from the seed.
+ByteImagePtr noiseFrame(int width, int height, int channels, int level, int spread, unsigned seed);
+// A frame with every sample equal to value.
+ByteImagePtr flatFrame(int width, int height, int channels, unsigned char value);
