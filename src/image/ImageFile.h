@@ -9,7 +9,9 @@
 // "jpg"/"jpeg" is JPEG, "fit"/"fits" is FITS, anything else is refused with
 // "Unsupported file format: " + the lowered extension.
 //
-// Every failure throws std::runtime_error whose message names the file.
+// Failures throw std::runtime_error with fixed texts; those about opening,
+// creating or decoding a file name it (JpegFile.h and FitsFile.h list them).
+// Dimensions no buffer can hold throw std::invalid_argument from ImageBuffer.
 // Writes go to a temporary file renamed into place, so a failed save leaves
 // any earlier file at the path untouched.
 //

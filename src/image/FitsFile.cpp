@@ -1,0 +1,238 @@
+#include "image/FitsFile.h"
+
+#include <climits>
+#include <cstdlib>
+#include <initializer_list>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <fitsio.h>
+
+#include "image/AtomicFile.h"
+
+namespace {
+
+struct FitsCloser {
+    void operator()(fitsfile* fits) const
+    {
+        int status = 0;
+        fits_close_file(fits, &status);
+    }
+};
+using FitsPtr = std::unique_ptr<fitsfile, FitsCloser>;
+
+template <typename T>
+struct FitsType;
+template <>
+struct FitsType<unsigned char> {
+    static constexpr int pixel = TBYTE;
+    static constexpr int bitpix = BYTE_IMG;
+};
+template <>
+struct FitsType<float> {
+    static constexpr int pixel = TFLOAT;
+    static constexpr int bitpix = FLOAT_IMG;
+};
+
+// The axes of the primary array as stored: planes is 1 for a 2-D image.
+struct Layout {
+    int bitpix = 0;
+    LONGLONG width = 0;
+    LONGLONG height = 0;
+    LONGLONG planes = 1;
+};
+
+FitsPtr openFits(const std::string& path)
+{
+    fitsfile* fits = nullptr;
+    int status = 0;
+    if (fits_open_diskfile(&fits, path.c_str(), READONLY, &status) != 0)
+        throw std::runtime_error("Could not open FITS file: " + path);
+    return FitsPtr(fits);
+}
+
+Layout readLayout(fitsfile* fits)
+{
+    int bitpix = 0;
+    int naxis = 0;
+    LONGLONG axes[3] = {0, 0, 0};
+    int status = 0;
+    if (fits_get_img_paramll(fits, 3, &bitpix, &naxis, axes, &status) != 0)
+        throw std::runtime_error("Could not read FITS image parameters");
+    const bool plane = naxis == 2;
+    const bool colourCube = naxis == 3 && axes[2] == 3;
+    if (!plane && !colourCube)
+        throw std::runtime_error("Only 2D FITS images are supported");
+    return {bitpix, axes[0], axes[1], plane ? 1 : 3};
+}
+
+// Whether the product of the factors is at most limit, worked out without
+// overflowing however large the header's axes are.
+bool productAtMost(std::initializer_list<LONGLONG> factors, LONGLONG limit)
+{
+    LONGLONG product = 1;
+    for (LONGLONG factor : factors) {
+        if (factor < 0 || (factor != 0 && product > limit / factor))
+            return false;
+        product *= factor;
+    }
+    return product <= limit;
+}
+
+// A header may claim far more data than the file holds; refuse before the
+// claimed size is allocated. The size is CFITSIO's own, which for a gzipped
+// file is that of the bytes it unpacked.
+void checkDataPresent(fitsfile* fits, const Layout& layout)
+{
+    LONGLONG headerStart = 0;
+    LONGLONG dataStart = 0;
+    LONGLONG dataEnd = 0;
+    int status = 0;
+    if (fits_get_hduaddrll(fits, &headerStart, &dataStart, &dataEnd, &status) != 0)
+        throw std::runtime_error("Could not read FITS image data");
+    const LONGLONG sampleBytes = std::abs(layout.bitpix) / 8;
+    const LONGLONG available = fits->Fptr->filesize - dataStart;
+    if (!productAtMost({layout.width, layout.height, layout.planes, sampleBytes}, available))
+        throw std::runtime_error("Could not read FITS image data");
+}
+
+// Lengths beyond int cannot index a buffer; report them as the buffer would.
+int axisLength(LONGLONG length)
+{
+    if (length > INT_MAX)
+        throw std::invalid_argument("Invalid dimensions for ImageBuffer");
+    return int(length);
+}
+
+template <typename T>
+void readSamples(fitsfile* fits, T* samples, LONGLONG count)
+{
+    LONGLONG first[3] = {1, 1, 1};
+    int anyNull = 0;
+    int status = 0;
+    if (fits_read_pixll(fits, FitsType<T>::pixel, first, count, nullptr, samples, &anyNull, &status) != 0)
+        throw std::runtime_error("Could not read FITS image data");
+}
+
+template <typename T>
+void interleave(const std::vector<T>& planar, ImageBuffer<T>& image)
+{
+    const std::size_t pixels = std::size_t(image.width()) * image.height();
+    const std::size_t channels = std::size_t(image.channels());
+    T* out = image.data();
+    for (std::size_t c = 0; c < channels; ++c)
+        for (std::size_t i = 0; i < pixels; ++i)
+            out[i * channels + c] = planar[c * pixels + i];
+}
+
+template <typename T>
+std::vector<T> deinterleave(const ImageBuffer<T>& image)
+{
+    const std::size_t pixels = std::size_t(image.width()) * image.height();
+    const std::size_t channels = std::size_t(image.channels());
+    const T* in = image.data();
+    std::vector<T> planar(image.size());
+    for (std::size_t c = 0; c < channels; ++c)
+        for (std::size_t i = 0; i < pixels; ++i)
+            planar[c * pixels + i] = in[i * channels + c];
+    return planar;
+}
+
+template <typename T>
+std::shared_ptr<ImageBuffer<T>> readImage(fitsfile* fits, const Layout& layout)
+{
+    checkDataPresent(fits, layout);
+    auto image = std::make_shared<ImageBuffer<T>>(axisLength(layout.width), axisLength(layout.height),
+                                                  int(layout.planes));
+    if (layout.planes == 1) {
+        readSamples(fits, image->data(), LONGLONG(image->size()));
+        return image;
+    }
+    std::vector<T> planar(image->size());
+    readSamples(fits, planar.data(), LONGLONG(planar.size()));
+    interleave(planar, *image);
+    return image;
+}
+
+FitsPtr createFits(const std::string& fileName, const std::string& path)
+{
+    fitsfile* fits = nullptr;
+    int status = 0;
+    if (fits_create_diskfile(&fits, fileName.c_str(), &status) != 0)
+        throw std::runtime_error("Could not create FITS file: " + path);
+    return FitsPtr(fits);
+}
+
+template <typename T>
+void createImage(fitsfile* fits, const ImageBuffer<T>& image)
+{
+    LONGLONG axes[3] = {image.width(), image.height(), image.channels()};
+    const int naxis = image.channels() == 1 ? 2 : 3;
+    int status = 0;
+    if (fits_create_imgll(fits, FitsType<T>::bitpix, naxis, axes, &status) != 0)
+        throw std::runtime_error("Could not create FITS image");
+}
+
+// Writes from a planar copy: it is the file's layout for a cube, and CFITSIO
+// is never handed the caller's buffer to byte-swap in place.
+template <typename T>
+void writeSamples(fitsfile* fits, const ImageBuffer<T>& image)
+{
+    std::vector<T> planar = deinterleave(image);
+    LONGLONG first[3] = {1, 1, 1};
+    int status = 0;
+    if (fits_write_pixll(fits, FitsType<T>::pixel, first, LONGLONG(planar.size()), planar.data(), &status) != 0)
+        throw std::runtime_error("Could not write FITS image data");
+}
+
+// Closing flushes CFITSIO's buffers, where a full disk shows up.
+void closeFits(FitsPtr fits)
+{
+    int status = 0;
+    if (fits_close_file(fits.release(), &status) != 0)
+        throw std::runtime_error("Could not write FITS image data");
+}
+
+template <typename T>
+void writeImage(const std::string& path, const ImageBuffer<T>& image)
+{
+    if (image.channels() != 1 && image.channels() != 3)
+        throw std::runtime_error("FITS images need 1 or 3 channels, found " +
+                                 std::to_string(image.channels()) + ": " + path);
+    AtomicFile target(path);
+    FitsPtr fits = createFits(target.tempPath(), path);
+    createImage(fits.get(), image);
+    writeSamples(fits.get(), image);
+    closeFits(std::move(fits));
+    target.commit();
+}
+
+}  // namespace
+
+ByteImagePtr readFits(const std::string& path)
+{
+    FitsPtr fits = openFits(path);
+    return readImage<unsigned char>(fits.get(), readLayout(fits.get()));
+}
+
+FloatImagePtr readFloatFits(const std::string& path)
+{
+    FitsPtr fits = openFits(path);
+    const Layout layout = readLayout(fits.get());
+    if (layout.bitpix != BYTE_IMG && layout.bitpix != FLOAT_IMG)
+        throw std::runtime_error("Unsupported FITS BITPIX " + std::to_string(layout.bitpix) +
+                                 " (expected 8 or -32): " + path);
+    return readImage<float>(fits.get(), layout);
+}
+
+void writeFits(const std::string& path, const ByteImagePtr& image)
+{
+    writeImage(path, *image);
+}
+
+void writeFits(const std::string& path, const FloatImagePtr& image)
+{
+    writeImage(path, *image);
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+#include "image/ImageBuffer.h"
+
+// FITS frames through CFITSIO. The path is always taken literally: names
+// holding '[' or '!' are never parsed as CFITSIO filename syntax.
+//
+// Layout: a 2-D primary array is a 1-channel image; a cube with NAXIS3 = 3
+// is a 3-channel image whose planes are channels 0, 1, 2. Row 0 of the
+// buffer is the first row stored in the file. Any other axis count throws
+// "Only 2D FITS images are supported".
+//
+// Reading throws std::runtime_error "Could not open FITS file: " + path,
+// "Could not read FITS image parameters" or "Could not read FITS image data";
+// the last also when the header claims more data than the file holds, which
+// is checked before anything is allocated. A zero-length axis throws
+// std::invalid_argument "Invalid dimensions for ImageBuffer".
+
+// Any BITPIX; CFITSIO converts the values, and one outside 0..255 makes the
+// read fail.
+ByteImagePtr readFits(const std::string& path);
+
+// BITPIX 8 or -32 only; any other throws naming the file. BITPIX -32 data
+// loads bit for bit.
+FloatImagePtr readFloatFits(const std::string& path);
+
+// BITPIX 8 for bytes, -32 for floats, with no scaling keywords, so both
+// round-trip exactly. Only 1 or 3 channels can be written. The file is
+// written beside the path and renamed into place. Throws std::runtime_error
+// "Could not create FITS file: " + path, "Could not create FITS image" or
+// "Could not write FITS image data".
+void writeFits(const std::string& path, const ByteImagePtr& image);
+void writeFits(const std::string& path, const FloatImagePtr& image);

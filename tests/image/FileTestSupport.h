@@ -1,0 +1,93 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "image/ImageBuffer.h"
+
+// Gives each test its own directory, removed afterwards.
+class FileTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = testing::TempDir() + "pelorum-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::size_t entryCount() const
+    {
+        return std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator());
+    }
+
+private:
+    std::filesystem::path dir_;
+};
+
+inline std::string readBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in) << "missing file " << path;
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void writeBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+    ASSERT_EQ(std::filesystem::file_size(path), bytes.size()) << path;
+}
+
+template <typename Error, typename Action>
+void expectError(Action action, const std::string& message)
+{
+    try {
+        action();
+        ADD_FAILURE() << "no exception, expected: " << message;
+    } catch (const Error& error) {
+        EXPECT_EQ(std::string(error.what()), message);
+    }
+}
+
+// A gentle gradient per channel with seeded noise: every sample differs, yet
+// JPEG keeps it close.
+inline ByteImagePtr gradientImage(int width, int height, int channels)
+{
+    std::mt19937 random(7);
+    auto image = std::make_shared<ByteImage>(width, height, channels);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < channels; ++c)
+                image->setPixel(x, y, static_cast<unsigned char>(30 + 2 * x + y + 40 * c + random() % 5), c);
+    return image;
+}
+
+// FITS written by hand, independent of CFITSIO: 80-column cards, header and
+// data each padded to 2880-byte blocks.
+inline std::string fitsCard(const std::string& key, const std::string& value)
+{
+    std::string card = key;
+    card.resize(8, ' ');
+    card += "= " + std::string(20 - value.size(), ' ') + value;
+    card.resize(80, ' ');
+    return card;
+}
+
+inline std::string fitsFile(int bitpix, const std::vector<long long>& axes, std::string data, bool withEnd = true)
+{
+    std::string header = fitsCard("SIMPLE", "T") + fitsCard("BITPIX", std::to_string(bitpix)) +
+                         fitsCard("NAXIS", std::to_string(axes.size()));
+    for (std::size_t i = 0; i < axes.size(); ++i)
+        header += fitsCard("NAXIS" + std::to_string(i + 1), std::to_string(axes[i]));
+    if (withEnd)
+        header += std::string("END").append(77, ' ');
+    header.resize((header.size() + 2879) / 2880 * 2880, ' ');
+    data.resize((data.size() + 2879) / 2880 * 2880, '\0');
+    return header + data;
+}
