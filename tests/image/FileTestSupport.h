@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -10,39 +9,20 @@
 #include <gtest/gtest.h>
 
 #include "image/ImageBuffer.h"
+#include "support/TestSupport.h"
 
 // Gives each test its own directory, removed afterwards.
 class FileTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = testing::TempDir() + "pelorum-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::string path(const std::string& name) const { return dir_.file(name); }
     std::size_t entryCount() const
     {
-        return std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator());
+        return std::distance(std::filesystem::directory_iterator(dir_.path()), std::filesystem::directory_iterator());
     }
 
 private:
-    std::filesystem::path dir_;
+    TempDir dir_;
 };
-
-inline std::string readBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in) << "missing file " << path;
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void writeBytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-    ASSERT_EQ(std::filesystem::file_size(path), bytes.size()) << path;
-}
 
 template <typename Error, typename Action>
 void expectError(Action action, const std::string& message)

@@ -21,7 +21,7 @@ TEST_F(FitsFileTest, BytesRoundTripExactlyAsRowsOfChannelPlanes)
     for (int channels : {1, 3}) {
         const auto image = gradientImage(4, 3, channels);
         saveImage(path("frame.fits"), image);
-        const std::string file = readBytes(path("frame.fits"));
+        const std::string file = readFile(path("frame.fits"));
         EXPECT_TRUE(hasCard(file, "BITPIX", "8"));
         EXPECT_TRUE(hasCard(file, "NAXIS", channels == 1 ? "2" : "3"));
         EXPECT_EQ(file.find("BZERO"), std::string::npos);
@@ -34,7 +34,7 @@ TEST_F(FitsFileTest, BytesRoundTripExactlyAsRowsOfChannelPlanes)
         EXPECT_TRUE(std::equal(image->data(), image->data() + image->size(), loaded->data()));
     }
     // Planes of 2 x 1 pixels holding 1 2 | 3 4 | 5 6 interleave to 1 3 5 2 4 6.
-    writeBytes(path("cube.fits"), fitsFile(8, {2, 1, 3}, "\x01\x02\x03\x04\x05\x06"));
+    writeFile(path("cube.fits"), fitsFile(8, {2, 1, 3}, "\x01\x02\x03\x04\x05\x06"));
     const auto cube = loadImage(path("cube.fits"));
     const unsigned char expected[] = {1, 3, 5, 2, 4, 6};
     ASSERT_EQ(cube->size(), 6u);
@@ -51,7 +51,7 @@ TEST_F(FitsFileTest, FloatsRoundTripBitForBit)
         std::generate(image->data(), image->data() + image->size(), [&] { return value(random); });
         std::copy(std::begin(specials), std::end(specials), image->data() + channels);
         saveImage(path("float.fits"), image);
-        EXPECT_TRUE(hasCard(readBytes(path("float.fits")), "BITPIX", "-32"));
+        EXPECT_TRUE(hasCard(readFile(path("float.fits")), "BITPIX", "-32"));
         const auto loaded = loadFloatImage(path("float.fits"));
         ASSERT_TRUE(loaded->sameDimensions(*image));
         EXPECT_EQ(std::memcmp(loaded->data(), image->data(), image->size() * sizeof(float)), 0) << channels;
@@ -60,24 +60,24 @@ TEST_F(FitsFileTest, FloatsRoundTripBitForBit)
 
 TEST_F(FitsFileTest, SampleTypesLoadOnlyWhereTheValuesFit)
 {
-    writeBytes(path("bytes.fits"), fitsFile(8, {3, 1}, std::string("\x00\x7f\xff", 3)));
+    writeFile(path("bytes.fits"), fitsFile(8, {3, 1}, std::string("\x00\x7f\xff", 3)));
     const auto floats = loadFloatImage(path("bytes.fits"));
     EXPECT_EQ(floats->getPixel(1, 0), 127.0f);
     EXPECT_EQ(floats->getPixel(2, 0), 255.0f);
 
     // Big-endian 16-bit 200 fits a byte; 256 does not.
-    writeBytes(path("short.fits"), fitsFile(16, {1, 1}, std::string("\x00\xc8", 2)));
+    writeFile(path("short.fits"), fitsFile(16, {1, 1}, std::string("\x00\xc8", 2)));
     EXPECT_EQ(loadImage(path("short.fits"))->getPixel(0, 0), 200);
     expectError<std::runtime_error>([&] { loadFloatImage(path("short.fits")); },
                                     "Unsupported FITS BITPIX 16 (expected 8 or -32): " + path("short.fits"));
-    writeBytes(path("over.fits"), fitsFile(16, {1, 1}, std::string("\x01\x00", 2)));
+    writeFile(path("over.fits"), fitsFile(16, {1, 1}, std::string("\x01\x00", 2)));
     expectError<std::runtime_error>([&] { loadImage(path("over.fits")); }, "Could not read FITS image data");
 }
 
 TEST_F(FitsFileTest, OnlyPlanesAndThreePlaneCubesAreImages)
 {
     for (const auto& axes : std::vector<std::vector<long long>>{{4}, {2, 2, 2}, {2, 2, 1}, {2, 2, 3, 1}}) {
-        writeBytes(path("axes.fits"), fitsFile(8, axes, std::string(12, '\0')));
+        writeFile(path("axes.fits"), fitsFile(8, axes, std::string(12, '\0')));
         expectError<std::runtime_error>([&] { loadImage(path("axes.fits")); }, "Only 2D FITS images are supported");
     }
     const auto twoChannels = std::make_shared<ByteImage>(2, 2, 2);
@@ -87,19 +87,19 @@ TEST_F(FitsFileTest, OnlyPlanesAndThreePlaneCubesAreImages)
 
 TEST_F(FitsFileTest, HostileFilesAreRefusedWithoutAllocatingTheClaimedSize)
 {
-    writeBytes(path("huge.fits"), fitsFile(8, {40000, 40000}, "\x01"));
-    writeBytes(path("overflow.fits"), fitsFile(-32, {4000000000LL, 4000000000LL, 3}, "\x01"));
-    writeBytes(path("truncated.fits"), fitsFile(8, {100, 100}, "\x01"));
+    writeFile(path("huge.fits"), fitsFile(8, {40000, 40000}, "\x01"));
+    writeFile(path("overflow.fits"), fitsFile(-32, {4000000000LL, 4000000000LL, 3}, "\x01"));
+    writeFile(path("truncated.fits"), fitsFile(8, {100, 100}, "\x01"));
     for (const char* name : {"huge.fits", "overflow.fits", "truncated.fits"}) {
         expectError<std::runtime_error>([&] { loadImage(path(name)); }, "Could not read FITS image data");
         expectError<std::runtime_error>([&] { loadFloatImage(path(name)); }, "Could not read FITS image data");
     }
-    writeBytes(path("noend.fits"), fitsFile(8, {1, 1}, "\x01", false));
-    writeBytes(path("empty.fits"), "");
-    writeBytes(path("text.fits"), "Not a FITS file at all");
+    writeFile(path("noend.fits"), fitsFile(8, {1, 1}, "\x01", false));
+    writeFile(path("empty.fits"), "");
+    writeFile(path("text.fits"), "Not a FITS file at all");
     for (const char* name : {"noend.fits", "empty.fits", "text.fits", "missing.fits"})
         expectError<std::runtime_error>([&] { loadImage(path(name)); }, "Could not open FITS file: " + path(name));
-    writeBytes(path("zero.fits"), fitsFile(8, {0, 5}, ""));
+    writeFile(path("zero.fits"), fitsFile(8, {0, 5}, ""));
     expectError<std::invalid_argument>([&] { loadImage(path("zero.fits")); }, "Invalid dimensions for ImageBuffer");
 }
 

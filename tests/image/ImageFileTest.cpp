@@ -30,8 +30,8 @@ TEST_F(ImageFileTest, SavingAgainReplacesTheFileInTheFormatOfItsExtension)
         EXPECT_EQ(loaded->width(), 16) << name;
         EXPECT_EQ(loaded->channels(), 3) << name;
     }
-    EXPECT_EQ(readBytes(path("state.Fit")).substr(0, 6), "SIMPLE");
-    EXPECT_EQ(readBytes(path("state.Jpeg")).substr(0, 2), "\xff\xd8");
+    EXPECT_EQ(readFile(path("state.Fit")).substr(0, 6), "SIMPLE");
+    EXPECT_EQ(readFile(path("state.Jpeg")).substr(0, 2), "\xff\xd8");
     EXPECT_EQ(entryCount(), 4u);
 }
 
@@ -52,9 +52,9 @@ TEST_F(ImageFileTest, FailedSaveLeavesTheEarlierFileIntact)
     const auto unwritable = std::make_shared<ByteImage>(4, 4, 2);
     for (const char* name : {"keep.jpg", "keep.fits"}) {
         saveImage(path(name), gradientImage(8, 8, 3));
-        const std::string before = readBytes(path(name));
+        const std::string before = readFile(path(name));
         EXPECT_THROW(saveImage(path(name), unwritable), std::runtime_error) << name;
-        EXPECT_EQ(readBytes(path(name)), before) << name;
+        EXPECT_EQ(readFile(path(name)), before) << name;
     }
     expectError<std::runtime_error>([&] { saveImage(path("keep.jpg"), unwritable); },
                                     "Could not write JPEG file: " + path("keep.jpg"));

@@ -29,13 +29,13 @@ TEST_F(JpegFileTest, DamagedFilesAreInvalidNotFatal)
     std::mt19937 random(3);
     std::generate(noise->data(), noise->data() + noise->size(), [&] { return static_cast<unsigned char>(random()); });
     saveImage(path("whole.jpg"), noise);
-    const std::string whole = readBytes(path("whole.jpg"));
+    const std::string whole = readFile(path("whole.jpg"));
     const std::size_t scan = whole.find("\xff\xda");
     ASSERT_NE(scan, std::string::npos);
-    writeBytes(path("truncated.jpg"), whole.substr(0, scan + (whole.size() - scan) / 2));
-    writeBytes(path("header-only.jpg"), whole.substr(0, scan));
-    writeBytes(path("text.jpg"), "This is plainly not a JPEG file.");
-    writeBytes(path("empty.jpg"), "");
+    writeFile(path("truncated.jpg"), whole.substr(0, scan + (whole.size() - scan) / 2));
+    writeFile(path("header-only.jpg"), whole.substr(0, scan));
+    writeFile(path("text.jpg"), "This is plainly not a JPEG file.");
+    writeFile(path("empty.jpg"), "");
     for (const char* name : {"truncated.jpg", "header-only.jpg", "text.jpg", "empty.jpg"}) {
         expectError<std::runtime_error>([&] { loadImage(path(name)); }, "Invalid JPEG file: " + path(name));
         expectError<std::runtime_error>([&] { loadFloatImage(path(name)); }, "Invalid JPEG file: " + path(name));
