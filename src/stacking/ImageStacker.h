@@ -18,6 +18,23 @@ public:
     ByteImagePtr& darkFrame() { return darkFrame_; }
     std::vector<ByteImagePtr>& frames() { return frames_; }
 
+    // Combine every frame of the list into a new image of the reference's
+    // size (the first frame becomes the reference when none is set), then
+    // post-process it. Each frame is dark-subtracted and, when alignFrames is
+    // set, aligned first. Throw std::runtime_error "No frames to stack" for an
+    // empty list, and when a prepared frame's size or channel count differs
+    // from the reference's.
+    //
+    // Mean: frames whose quality is below qualityThreshold add nothing but
+    // still count in the divisor; each frame is scaled by 1/N to 8 bits
+    // before the saturating sum (see scaleBytes for the rounding).
+    ByteImagePtr stackMean();
+    // Median per sample, rounded down between the two middle values.
+    ByteImagePtr stackMedian();
+    // Mean of the samples within [m - sigmaLow*s, m + sigmaHigh*s]; falls back
+    // to stackMean with fewer than sigmaClipFrames frames.
+    ByteImagePtr stackSigmaClip();
+
     // The frame itself without a dark frame, else a new buffer holding
     // max(frame - dark, 0). Throws std::runtime_error when the sizes differ.
     ByteImagePtr applyDarkSubtraction(const ByteImagePtr& frame);
@@ -28,7 +45,20 @@ public:
     // samples are measured on every fourth sample.
     float calculateFrameQuality(const ByteImagePtr& frame);
 
+    // The frame resampled onto the reference's pixel grid; the frame itself
+    // when alignFrames is off; an unaligned copy when alignment fails. Never
+    // throws for a frame that cannot be aligned.
+    ByteImagePtr alignFrame(const ByteImagePtr& frame);
+
+    // Runs the post-processing steps the settings enable, in their fixed
+    // order; returns the input itself when none is enabled. The input is never
+    // modified.
+    ByteImagePtr postProcess(const ByteImagePtr& image);
+
 private:
+    ByteImagePtr prepareFrame(const ByteImagePtr& frame);
+    void saveIntermediate(const ByteImagePtr& result, int position);
+
     std::shared_ptr<StackerSettings> settings_;
     ByteImagePtr referenceFrame_;
     ByteImagePtr darkFrame_;
