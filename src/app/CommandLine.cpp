@@ -301,11 +301,14 @@ int runCommandLine(const CommandLine& cl, Stacker& stacker)
         logError("Error: Failed to process frame: " + stacker.lastError());
         return 1;
     }
-    if (!stacker.saveState(cl.statePath)) {
+    if (!stacker.lastFrameAccepted()) {
+        logInfo("State left as it was: " + cl.statePath);
+    } else if (!stacker.saveState(cl.statePath)) {
         logError("Error: Failed to save state: " + stacker.lastError());
         return 1;
+    } else {
+        logInfo("State saved to " + cl.statePath);
     }
-    logInfo("State saved to " + cl.statePath);
     if (!cl.saveStatePath.empty()) {
         logInfo("Saving state to " + cl.saveStatePath + "...");
         if (!stacker.saveState(cl.saveStatePath)) {

@@ -1,11 +1,29 @@
+#include <algorithm>
 #include <climits>
 #include <exception>
 #include <stdexcept>
 
 #include "app/Logger.h"
 #include "image/ImageFile.h"
+#include "stacking/ImageStacker.h"
 #include "stacking/Stacker.h"
 #include "stacking/StackerState.h"
+
+namespace {
+
+std::string nebulosityText(const NebulosityCache& cache)
+{
+    return std::string(cache.detected ? "nebulosity detected" : "no nebulosity") +
+           ", score: " + std::to_string(cache.score);
+}
+
+template <typename A, typename B>
+bool sameShape(const A& a, const B& b)
+{
+    return a.width() == b.width() && a.height() == b.height() && a.channels() == b.channels();
+}
+
+}  // namespace
 
 ByteImagePtr Stacker::loadFrame(const std::string& inputPath)
 {
@@ -18,11 +36,39 @@ ByteImagePtr Stacker::loadFrame(const std::string& inputPath)
     return frame;
 }
 
+ByteImagePtr Stacker::subtractDark(const ByteImagePtr& frame)
+{
+    if (!state_->darkFrame)
+        return frame;
+    ImageStacker context;
+    context.darkFrame() = state_->darkFrame;
+    return context.applyDarkSubtraction(frame);
+}
+
+ByteImagePtr Stacker::alignToReference(const ByteImagePtr& frame, float& quality)
+{
+    ImageStacker context;
+    context.referenceFrame() = state_->referenceFrame;
+    context.settings()->alignFrames = true;
+    context.settings()->benchmark = state_->options.benchmark;
+    context.settings()->maxStars = std::max(state_->options.maxStars, 3);
+    context.settings()->referenceIsStack = state_->frameCount > 1;
+    context.frames() = {frame};
+    logInfo("Performing frame alignment...");
+    ByteImagePtr aligned = context.stackMean();
+    if (context.skippedFrames().empty())
+        return aligned;
+    quality = context.skippedFrames().front().quality;
+    return nullptr;
+}
+
 // The exact running mean, new = old + (sample - old) / n, in single precision
 // and never rounded, so the stack keeps improving as frames arrive.
 void Stacker::updateRunningMean(const ImageBuffer<unsigned char>& frame)
 {
     ImageBuffer<float>& stack = *state_->stackedFrame;
+    if (!sameShape(frame, stack))
+        throw std::runtime_error("Frame dimensions do not match stacked frame dimensions");
     const float n = float(state_->frameCount);
     const unsigned char* in = frame.data();
     float* mean = stack.data();
@@ -32,36 +78,119 @@ void Stacker::updateRunningMean(const ImageBuffer<unsigned char>& frame)
         mean[i] += (float(in[i]) - mean[i]) / n;
 }
 
+void Stacker::addToStack(const ByteImagePtr& frame)
+{
+    State& s = *state_;
+    // Checked before anything changes, so a failure leaves the stack whole.
+    if (s.stackedFrame && !sameShape(*frame, *s.stackedFrame))
+        throw std::runtime_error("Frame dimensions do not match stacked frame dimensions");
+    logInfo("Adding frame to internal list");
+    s.frames.push_back(frame);
+    if (s.frameCount < INT_MAX)
+        s.frameCount += 1;
+    logInfo("Frame count: " + std::to_string(s.frameCount));
+    if (!s.stackedFrame) {
+        logInfo("First frame, cloning as stacked frame");
+        s.stackedFrame = toFloat(*frame);
+        return;
+    }
+    logInfo("Updating stacked frame with method: " + std::to_string(int(s.options.method)));
+    if (s.options.method != StackingMethod::Mean)
+        logWarn("Median and sigma clipping methods are not supported in stateful operation. "
+                "Falling back to mean stacking.");
+    else
+        logInfo("Using mean stacking method");
+    updateRunningMean(*frame);
+}
+
+// Post-processes an 8-bit copy of the stack (rounded, never truncated) with
+// the values the user gave; the stack itself stays raw.
+ByteImagePtr Stacker::prepareOutput(const ImageBuffer<float>& stack)
+{
+    const StackerOptions& o = state_->options;
+    ByteImagePtr copy = toEightBit(stack);
+    ImageStacker context;
+    StackerSettings& settings = *context.settings();
+    if (o.backgroundSet) {
+        settings.backgroundSet = true;
+        settings.backgroundPercent = std::clamp(o.backgroundPercent, 0.0f, 100.0f);
+    }
+    if (state_->nebulosity.checked)
+        logInfo("Using cached nebulosity detection results: " + nebulosityText(state_->nebulosity));
+    settings.nebulosityChecked = state_->nebulosity.checked;
+    settings.nebulosityDetected = state_->nebulosity.detected;
+    settings.nebulosityScore = state_->nebulosity.score;
+    // Contrast and saturation were mapped by their setters; they are handed
+    // over as stored, not mapped a second time.
+    if (o.contrastSet) {
+        settings.contrastSet = true;
+        settings.contrast = std::clamp(o.contrast, 10.0f, 200.0f);
+    }
+    if (o.saturationSet) {
+        settings.saturationSet = true;
+        settings.saturation = std::clamp(o.saturation, 0.0f, 200.0f);
+    }
+    if (o.compressionSet) {
+        settings.compressionSet = true;
+        settings.compression = std::clamp(o.compression, 0.0f, 100.0f);
+    }
+    if (o.medianFilterSet) {
+        const int size = o.medianFilterSize > 0 && o.medianFilterSize % 2 == 0 ? o.medianFilterSize + 1
+                                                                               : o.medianFilterSize;
+        settings.medianFilterSet = true;
+        settings.medianFilterSize = std::max(size, 0);
+    }
+    if (o.histEqSet && o.histEqWindow > 0) {
+        settings.histEqWindow = o.histEqWindow % 2 == 0 ? o.histEqWindow + 1 : o.histEqWindow;
+        settings.histEqClip = std::clamp(o.histEqClip, 0.0f, 4.0f);
+        settings.histEqSet = true;
+    }
+    if (o.denoiseSet && o.denoiseMethod > 0) {
+        settings.denoiseMethod = o.denoiseMethod;
+        settings.denoiseSet = true;
+        settings.denoiseStrength = std::clamp(o.denoiseStrength, 1, 30);
+    }
+    settings.benchmark = o.benchmark;
+    return context.postProcess(copy);
+}
+
 bool Stacker::processFrame(const std::string& inputPath, const std::string& outputPath)
 {
     State& s = *state_;
+    s.lastFrameAccepted = true;
     try {
         logInfo("Starting processFrame method...");
         logInfo("Loading frame: " + inputPath);
         ByteImagePtr frame = loadFrame(inputPath);
         logInfo("Frame loaded successfully");
-        if (s.stackedFrame && !(frame->width() == s.stackedFrame->width() &&
-                                frame->height() == s.stackedFrame->height() &&
-                                frame->channels() == s.stackedFrame->channels()))
-            throw std::runtime_error("Frame dimensions do not match stacked frame dimensions");
         if (!s.referenceFrame) {
             logInfo("Setting reference frame");
             s.referenceFrame = frame;
         }
-        logInfo("Adding frame to internal list");
-        s.frames.push_back(frame);
-        if (s.frameCount < INT_MAX)
-            s.frameCount += 1;
-        logInfo("Frame count: " + std::to_string(s.frameCount));
-        if (!s.stackedFrame) {
-            logInfo("First frame, cloning as stacked frame");
-            s.stackedFrame = toFloat(*frame);
-        } else {
-            logInfo("Using mean stacking method");
-            updateRunningMean(*frame);
+        if (s.options.darkSubtractionEnabled && s.darkFrame) {
+            logInfo("Applying dark subtraction");
+            frame = subtractDark(frame);
         }
+        if (s.options.alignmentEnabled && s.referenceFrame) {
+            logInfo("Aligning frame");
+            float quality = 0.0f;
+            frame = alignToReference(frame, quality);
+            if (!frame) {
+                // A rejected frame must not be averaged in as a black image:
+                // the stack, its count and reference stay as they were.
+                s.lastFrameAccepted = false;
+                logWarn("Frame " + inputPath + " rejected: quality " + std::to_string(quality) +
+                        " is below the threshold; the stack is left unchanged");
+            }
+        }
+        if (frame)
+            addToStack(frame);
+        if (!s.stackedFrame)
+            throw std::runtime_error("No stacked frame to write");
+        logInfo("Applying post-processing to output image only");
+        ByteImagePtr result = prepareOutput(*s.stackedFrame);
         logInfo("Saving result to " + outputPath);
-        saveImage(outputPath, toEightBit(*s.stackedFrame));
+        saveImage(outputPath, result);
         logInfo("Result saved successfully");
         return true;
     } catch (const std::exception& e) {

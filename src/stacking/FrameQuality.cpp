@@ -63,7 +63,12 @@ float ImageStacker::calculateFrameQuality(const ByteImagePtr& frame)
     const bool sampled = frame->size() > kSamplingThreshold;
     if (sampled)
         logInfo("Using sampling (stride=" + std::to_string(kSamplingStride) + ") for large image");
-    const float quality = spreadRatio(spread(*frame, sampled), spread(*referenceFrame_, sampled));
+    const float frameSpread = spread(*frame, sampled);
+    const float referenceSpread = spread(*referenceFrame_, sampled);
+    // A stacked reference has averaged its noise away, so any single frame
+    // spreads wider; only a frame that lost contrast against it is poor.
+    const bool widerThanStack = settings_->referenceIsStack && frameSpread >= referenceSpread;
+    const float quality = widerThanStack ? 1.0f : spreadRatio(frameSpread, referenceSpread);
     logInfo("Frame quality: " + std::to_string(quality));
     return quality;
 }

@@ -119,3 +119,4 @@ NebulosityCache Stacker::nebulosity() const { return state_->nebulosity; }
 std::shared_ptr<const ImageBuffer<float>> Stacker::stackedFrame() const { return state_->stackedFrame; }
 std::shared_ptr<const ImageBuffer<unsigned char>> Stacker::referenceFrame() const { return state_->referenceFrame; }
 std::size_t Stacker::frameListSize() const { return state_->frames.size(); }
+bool Stacker::lastFrameAccepted() const { return state_->lastFrameAccepted; }

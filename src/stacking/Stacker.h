@@ -97,6 +97,9 @@ public:
     std::shared_ptr<const ImageBuffer<float>> stackedFrame() const;
     std::shared_ptr<const ImageBuffer<unsigned char>> referenceFrame() const;
     std::size_t frameListSize() const;
+    // False after processFrame turned the frame away at the quality gate: the
+    // stack is as it was, so its state files need not be written again.
+    bool lastFrameAccepted() const;
 
 private:
     struct State;
@@ -105,7 +108,13 @@ private:
     void setAsideUnreadableState(const std::string& path);
     void writeSidecar(const std::string& metaPath);
     ByteImagePtr loadFrame(const std::string& inputPath);
+    ByteImagePtr subtractDark(const ByteImagePtr& frame);
+    // The frame on the reference's grid, or null when the quality gate turns
+    // it away (its quality is then in `quality`).
+    ByteImagePtr alignToReference(const ByteImagePtr& frame, float& quality);
+    void addToStack(const ByteImagePtr& frame);
     void updateRunningMean(const ImageBuffer<unsigned char>& frame);
+    ByteImagePtr prepareOutput(const ImageBuffer<float>& stack);
 
     std::unique_ptr<State> state_;
 };

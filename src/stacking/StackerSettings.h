@@ -20,6 +20,9 @@ struct StackerSettings {
     bool diagnostic = false;
     std::string diagnosticPrefix = "frame_";
     float qualityThreshold = 0.7f;
+    // The reference is a mean of several frames, so its noise is lower than
+    // any single frame's (see calculateFrameQuality).
+    bool referenceIsStack = false;
     int histEqWindow = 0;
     float histEqClip = 2.0f;
     bool benchmark = false;

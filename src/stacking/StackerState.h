@@ -17,4 +17,5 @@ struct Stacker::State {
     float orientation = 0.0f;
     NebulosityCache nebulosity;
     std::string lastError;
+    bool lastFrameAccepted = true;
 };

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "image/ImageFile.h"
 #include "support/TestSupport.h"
 
@@ -57,12 +60,22 @@ TEST_F(BadInput, UnreadableFramesFailWithoutTouchingTheState)
     expectRejected(dir.file("frame.png"), "Unsupported file format: png");
 }
 
-TEST_F(BadInput, FramesOfAnotherShapeFailWithoutTouchingTheState)
+TEST_F(BadInput, FramesThatCannotBeBroughtOntoTheStackAreTurnedAway)
 {
     saveImage(dir.file("small.jpg"), noiseFrame(20, 30, 3, 100, 20, 2));
-    expectRejected(dir.file("small.jpg"), "Frame dimensions do not match stacked frame dimensions");
     saveImage(dir.file("grey.jpg"), noiseFrame(40, 30, 1, 100, 20, 2));
-    expectRejected(dir.file("grey.jpg"), "Frame dimensions do not match stacked frame dimensions");
+    for (const std::string name : {"small.jpg", "grey.jpg"}) {
+        std::remove(output.c_str());
+        const ProcessResult r = runPelorum({"-v", "-o", output, "-e", state, dir.file(name)});
+        EXPECT_EQ(r.exitCode, 0) << name;
+        const auto warnings = logMessages(r.out, "[WARN] ");
+        ASSERT_FALSE(warnings.empty());
+        EXPECT_EQ(warnings.back(), "Frame " + dir.file(name) +
+                                       " rejected: quality 0.000000 is below the threshold; the stack is left unchanged");
+        EXPECT_EQ(readFile(state), stateBefore);
+        EXPECT_EQ(readFile(state + ".meta"), metaBefore);
+        EXPECT_EQ(loadImage(output)->width(), 40);  // still written, from the stack as it was
+    }
 }
 
 TEST_F(BadInput, UnwritableOutputFailsWithoutTouchingTheState)
@@ -84,4 +97,104 @@ TEST_F(BadInput, CorruptStateStartsFreshAndKeepsTheOldFilesAside)
     const auto errors = logMessages(r.out, "[ERRO] ");
     ASSERT_FALSE(errors.empty());
     EXPECT_EQ(errors[0].rfind("Exception in loadState method: ", 0), 0u) << errors[0];
+}
+
+namespace {
+
+// Alternating samples low, high, low, … : a textured frame with a known mean.
+ByteImagePtr checkerFrame(int width, int height, int channels, unsigned char low, unsigned char high)
+{
+    auto frame = std::make_shared<ByteImage>(width, height, channels);
+    for (std::size_t i = 0; i < frame->size(); ++i)
+        frame->data()[i] = (i / channels) % 2 == 0 ? low : high;
+    return frame;
+}
+
+class Run : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string state = dir.file("state.fits");
+    std::string output = dir.file("out.fits");
+};
+
+}  // namespace
+
+TEST_F(Run, FreshStackThenSecondFrameKeepTheExactMean)
+{
+    saveImage(dir.file("a.fits"), checkerFrame(6, 4, 3, 90, 110));
+    saveImage(dir.file("b.fits"), checkerFrame(6, 4, 3, 191, 211));
+
+    ASSERT_EQ(runPelorum({"-o", output, "-e", state, dir.file("a.fits")}).exitCode, 0);
+    EXPECT_EQ(readFile(state + ".meta"), "1\n0.00\n0\n0\n0.0000");
+    EXPECT_EQ(loadImage(output)->getPixel(1, 0, 2), 110);
+
+    ASSERT_EQ(runPelorum({"-o", output, "-e", state, dir.file("b.fits")}).exitCode, 0);
+    EXPECT_EQ(readFile(state + ".meta"), "2\n0.00\n0\n0\n0.0000");
+    const auto stack = loadFloatImage(state);
+    EXPECT_EQ(stack->getPixel(0, 0, 0), 140.5f);  // (90 + 191) / 2, kept exactly
+    EXPECT_EQ(stack->getPixel(1, 0, 1), 160.5f);
+    const auto picture = loadImage(output);
+    EXPECT_EQ(picture->getPixel(0, 0, 0), 141);  // rounded, not truncated to 140
+    EXPECT_EQ(picture->getPixel(1, 0, 1), 161);
+}
+
+TEST_F(Run, LoadedStateReusesItsCachedNebulosityResult)
+{
+    saveImage(state, checkerFrame(6, 4, 1, 90, 110));
+    writeFile(state + ".meta", "3\n0.00\n1\n1\n0.8700");
+    saveImage(dir.file("f.fits"), checkerFrame(6, 4, 1, 90, 110));
+    const ProcessResult r = runPelorum({"-v", "-o", output, "-e", state, dir.file("f.fits")});
+    ASSERT_EQ(r.exitCode, 0);
+    const auto info = logMessages(r.out, "[INFO] ");
+    EXPECT_EQ(std::count(info.begin(), info.end(),
+                         "Using cached nebulosity detection results: nebulosity detected, score: 0.870000"),
+              1);
+    EXPECT_EQ(readFile(state + ".meta"), "4\n0.00\n1\n1\n0.8700");
+}
+
+TEST_F(Run, RejectedFrameLeavesStackUntouchedAndStillWritesTheOutput)
+{
+    saveImage(dir.file("good.fits"), checkerFrame(6, 4, 1, 60, 140));
+    saveImage(dir.file("cloud.fits"), checkerFrame(6, 4, 1, 99, 101));  // 1/40 of the contrast
+    ASSERT_EQ(runPelorum({"-o", output, "-e", state, dir.file("good.fits")}).exitCode, 0);
+    const std::string stateBefore = readFile(state);
+    std::remove(output.c_str());
+
+    const ProcessResult quiet = runPelorum({"-o", output, "-e", state, dir.file("cloud.fits")});
+    EXPECT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.out, "");  // the warning shows only with -v
+    EXPECT_EQ(readFile(state), stateBefore);
+    EXPECT_EQ(readFile(state + ".meta"), "1\n0.00\n0\n0\n0.0000");
+    EXPECT_EQ(loadImage(output)->getPixel(1, 0, 0), 140);
+
+    const ProcessResult verbose = runPelorum({"-v", "-o", output, "-e", state, dir.file("cloud.fits")});
+    const auto warnings = logMessages(verbose.out, "[WARN] ");
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0], "Skipping frame 1 due to poor quality: 0.025000");
+    EXPECT_EQ(warnings[1], "Frame " + dir.file("cloud.fits") +
+                               " rejected: quality 0.025000 is below the threshold; the stack is left unchanged");
+}
+
+TEST_F(Run, NoisierFramesThanTheStackAreNotRejected)
+{
+    // After many frames the stack is far smoother than any single frame; a
+    // frame must not be judged against the noise the stack averaged away.
+    saveImage(state, checkerFrame(6, 4, 1, 99, 101));
+    writeFile(state + ".meta", "50\n0.00\n0\n0\n0.0000");
+    saveImage(dir.file("f.fits"), noiseFrame(6, 4, 1, 100, 30, 5));
+    const ProcessResult r = runPelorum({"-o", output, "-e", state, dir.file("f.fits")});
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_EQ(readFile(state + ".meta").substr(0, 3), "51\n");
+}
+
+TEST_F(Run, ContrastIsHandedOverAsTheUserGaveIt)
+{
+    // -c 50 is stored as 105 and -c 100 as 200; mapped a second time both
+    // would arrive as 200 and give the same picture.
+    saveImage(dir.file("f.fits"), noiseFrame(64, 48, 3, 100, 60, 9));
+    ASSERT_EQ(runPelorum({"-c", "50", "-o", dir.file("c50.fits"), "-e", state, dir.file("f.fits")}).exitCode, 0);
+    ASSERT_EQ(runPelorum({"-c", "100", "-o", dir.file("c100.fits"), "-e", dir.file("other.fits"), dir.file("f.fits")})
+                  .exitCode,
+              0);
+    EXPECT_NE(readFile(dir.file("c50.fits")), readFile(dir.file("c100.fits")));
 }

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "image/ImageFile.h"
+#include "stacking/Stacker.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+constexpr int kSide = 64;
+constexpr double kTrueLevel = 100.0;
+constexpr double kNoise = 10.0;
+
+// Level 100 with Gaussian noise of 10, rounded to 8 bits as a camera would.
+ByteImagePtr gaussianFrame(unsigned seed)
+{
+    auto frame = std::make_shared<ByteImage>(kSide, kSide, 1);
+    std::mt19937 random(seed);
+    std::normal_distribution<double> noise(kTrueLevel, kNoise);
+    for (std::size_t i = 0; i < frame->size(); ++i)
+        frame->data()[i] = static_cast<unsigned char>(std::clamp(std::lround(noise(random)), 0L, 255L));
+    return frame;
+}
+
+double meanOf(const ImageBuffer<float>& image)
+{
+    double sum = 0.0;
+    for (std::size_t i = 0; i < image.size(); ++i)
+        sum += image.data()[i];
+    return sum / double(image.size());
+}
+
+double noiseOf(const ImageBuffer<float>& image)
+{
+    double squares = 0.0;
+    for (std::size_t i = 0; i < image.size(); ++i)
+        squares += (image.data()[i] - kTrueLevel) * (image.data()[i] - kTrueLevel);
+    return std::sqrt(squares / double(image.size()));
+}
+
+// Runs one frame as the program does: load the state, add, save.
+void runOnce(const std::string& state, const std::string& frame, const std::string& output)
+{
+    Stacker stacker;
+    stacker.loadState(state);
+    ASSERT_TRUE(stacker.processFrame(frame, output)) << stacker.lastError();
+    ASSERT_TRUE(stacker.lastFrameAccepted());
+    ASSERT_TRUE(stacker.saveState(state));
+}
+
+std::shared_ptr<const ImageBuffer<float>> stackAfter(const TempDir& dir, const std::string& state, int frames,
+                                                     std::vector<double>* noiseAt = nullptr)
+{
+    for (int i = 1; i <= frames; ++i) {
+        const std::string frame = dir.file("frame.fits");
+        saveImage(frame, gaussianFrame(unsigned(i)));
+        runOnce(state, frame, dir.file("out.jpg"));
+        if (noiseAt && (i == 1 || i == 4 || i == 16 || i == 64)) {
+            Stacker reader;
+            reader.loadState(state);
+            noiseAt->push_back(noiseOf(*reader.stackedFrame()));
+        }
+    }
+    Stacker reader;
+    reader.loadState(state);
+    EXPECT_EQ(reader.frameCount(), frames);
+    return reader.stackedFrame();
+}
+
+}  // namespace
+
+TEST(RunningMean, HundredFramesKeepTheTrueMean)
+{
+    TempDir dir;
+    // The exact float mean over 100 x 4096 samples of noise 10 is off by
+    // about 10 / sqrt(409600) = 0.016 at one sigma.
+    EXPECT_NEAR(meanOf(*stackAfter(dir, dir.file("state.fits"), 100)), kTrueLevel, 0.05);
+    // A JPEG state is rounded to 8 bits on every save; rounding is unbiased,
+    // truncation would have drifted down by several units.
+    EXPECT_NEAR(meanOf(*stackAfter(dir, dir.file("state.jpg"), 100)), kTrueLevel, 0.5);
+}
+
+TEST(RunningMean, FitsStateNoiseFallsAsOneOverRootN)
+{
+    TempDir dir;
+    std::vector<double> noise;
+    stackAfter(dir, dir.file("state.fits"), 64, &noise);
+    ASSERT_EQ(noise.size(), 4u);
+    const double single = noise[0];
+    EXPECT_NEAR(single, kNoise, 0.5);
+    const int counts[] = {1, 4, 16, 64};
+    for (int k = 1; k < 4; ++k)
+        EXPECT_NEAR(noise[k] * std::sqrt(double(counts[k])) / single, 1.0, 0.1) << counts[k] << " frames";
+}
