@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "image/ImageBuffer.h"
@@ -23,16 +26,23 @@ public:
     // post-process it. Each frame is dark-subtracted and, when alignFrames is
     // set, aligned first. Throw std::runtime_error "No frames to stack" for an
     // empty list, and when a prepared frame's size or channel count differs
-    // from the reference's.
+    // from the reference's (before anything of it is combined). In diagnostic
+    // mode stackMean saves the post-processed result after each accepted frame
+    // as diagnosticPrefix + position + ".jpg"; a failed save is only logged.
     //
     // Mean: frames whose quality is below qualityThreshold add nothing but
-    // still count in the divisor; each frame is scaled by 1/N to 8 bits
-    // before the saturating sum (see scaleBytes for the rounding).
+    // still count in the divisor (and are skipped before the size check);
+    // each frame is scaled by 1/N to 8 bits before the saturating sum (see
+    // scaleBytes for the rounding).
     ByteImagePtr stackMean();
     // Median per sample, rounded down between the two middle values.
     ByteImagePtr stackMedian();
-    // Mean of the samples within [m - sigmaLow*s, m + sigmaHigh*s]; falls back
-    // to stackMean with fewer than sigmaClipFrames frames.
+    // Per sample, with m and s the mean and sample standard deviation: the
+    // truncated mean of the samples x with m - sigmaLow*s <= x <= m +
+    // sigmaHigh*s, or trunc(m) when no sample qualifies. Falls back to
+    // stackMean with fewer than sigmaClipFrames frames. With n samples no
+    // sample lies beyond (n - 1) / sqrt(n) standard deviations, so with the
+    // default factors of 2 nothing is clipped below 6 frames.
     ByteImagePtr stackSigmaClip();
 
     // The frame itself without a dark frame, else a new buffer holding
@@ -57,7 +67,14 @@ public:
     ByteImagePtr postProcess(const ByteImagePtr& image);
 
 private:
-    ByteImagePtr prepareFrame(const ByteImagePtr& frame);
+    using Clock = std::chrono::steady_clock;
+
+    ByteImagePtr startStacking();
+    ByteImagePtr prepareFrame(const ByteImagePtr& frame, const std::string& alignTimerName);
+    std::vector<ByteImagePtr> prepareAllFrames();
+    bool addToMean(const ByteImagePtr& frame, int position, float scale, ByteImage& result,
+                   std::vector<std::uint8_t>& scratch);
+    ByteImagePtr finishStacking(const ByteImagePtr& result, Clock::time_point start);
     void saveIntermediate(const ByteImagePtr& result, int position);
 
     std::shared_ptr<StackerSettings> settings_;

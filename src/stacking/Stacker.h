@@ -86,6 +86,12 @@ public:
     void resetState();
 
     bool processFrame(const std::string& inputPath, const std::string& outputPath);
+    // Combines the whole frame list with the chosen method (against the
+    // reference frame, with the dark frame when dark subtraction is on) and
+    // makes the result the stacked frame; the frame count is left alone. Does
+    // nothing for an unknown method. Throws what the method throws (an empty
+    // list: "No frames to stack"), leaving the stacked frame as it was.
+    void stackAllFrames();
     bool loadState(const std::string& path);
     bool saveState(const std::string& path);
 

@@ -1,0 +1,297 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/Logger.h"
+#include "image/ImageFile.h"
+#include "stacking/ByteKernels.h"
+#include "stacking/ImageStacker.h"
+#include "stacking/Stacker.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using Samples = std::vector<int>;
+
+ByteImagePtr imageOf(int width, int height, int channels, const std::function<int(std::size_t)>& sampleAt)
+{
+    auto image = std::make_shared<ByteImage>(width, height, channels);
+    for (std::size_t i = 0; i < image->size(); ++i)
+        image->data()[i] = static_cast<unsigned char>(sampleAt(i));
+    return image;
+}
+
+// Frame f of k holds values[(f + i) % k] + i % offsets at sample i of 72, so
+// every frame holds every value somewhere and a mix-up of frames or
+// positions shows.
+std::vector<ByteImagePtr> rotatedFrames(const Samples& values, int offsets = 1)
+{
+    std::vector<ByteImagePtr> frames;
+    const std::size_t k = values.size();
+    for (std::size_t f = 0; f < k; ++f)
+        frames.push_back(imageOf(6, 4, 3, [&](std::size_t i) { return values[(f + i) % k] + int(i) % offsets; }));
+    return frames;
+}
+
+Samples expectedSamples(std::size_t count, const std::function<int(std::size_t)>& sampleAt)
+{
+    Samples samples(count);
+    for (std::size_t i = 0; i < count; ++i)
+        samples[i] = sampleAt(i);
+    return samples;
+}
+
+// base + i % 5 at each of the 72 positions of rotatedFrames(values, 5).
+Samples offsetSamples(int base) { return expectedSamples(72, [base](std::size_t i) { return base + int(i % 5); }); }
+
+Samples samplesOf(const ByteImage& image) { return Samples(image.data(), image.data() + image.size()); }
+
+// A context that stacks the frames as they are: alignment is not the point.
+ImageStacker unalignedStacker(const std::vector<ByteImagePtr>& frames)
+{
+    ImageStacker stacker;
+    stacker.settings()->alignFrames = false;
+    stacker.frames() = frames;
+    return stacker;
+}
+
+Samples meanOf(const std::vector<ByteImagePtr>& frames) { return samplesOf(*unalignedStacker(frames).stackMean()); }
+Samples medianOf(const std::vector<ByteImagePtr>& frames) { return samplesOf(*unalignedStacker(frames).stackMedian()); }
+
+Samples sigmaClipOf(const std::vector<ByteImagePtr>& frames, float low, float high)
+{
+    ImageStacker stacker = unalignedStacker(frames);
+    stacker.settings()->sigmaLow = low;
+    stacker.settings()->sigmaHigh = high;
+    return samplesOf(*stacker.stackSigmaClip());
+}
+
+std::vector<ByteImagePtr> copiesOf(const ByteImagePtr& frame, int count)
+{
+    return std::vector<ByteImagePtr>(std::size_t(count), frame);
+}
+
+void expectRuntimeError(const std::function<void()>& run, const std::string& message)
+{
+    try {
+        run();
+        ADD_FAILURE() << "no exception, expected: " << message;
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), message);
+    }
+}
+
+std::string outputOf(const std::function<void()>& run)
+{
+    testing::internal::CaptureStdout();
+    run();
+    return testing::internal::GetCapturedStdout();
+}
+
+struct SimdSwitchRestorer {
+    ~SimdSwitchRestorer() { setSimdEnabled(true); }
+};
+
+}  // namespace
+
+TEST(MeanStacking, OneAcceptedFrameComesBackUnchanged)
+{
+    const ByteImagePtr frame = noiseFrame(8, 6, 3, 120, 100, 31);
+    const ByteImagePtr result = unalignedStacker({frame}).stackMean();
+    EXPECT_EQ(result->width(), 8);
+    EXPECT_EQ(result->height(), 6);
+    EXPECT_EQ(result->channels(), 3);
+    EXPECT_EQ(samplesOf(*result), samplesOf(*frame));
+}
+
+TEST(MeanStacking, FramesBelowTheQualityThresholdAddNothingButStillCount)
+{
+    // The reference holds 2 * (i % 100); a flat frame has quality 0 against it.
+    const ByteImagePtr reference = imageOf(40, 30, 3, [](std::size_t i) { return 2 * int(i % 100); });
+    ImageStacker alone = unalignedStacker({flatFrame(40, 30, 3, 120)});
+    alone.referenceFrame() = reference;
+    EXPECT_EQ(samplesOf(*alone.stackMean()), Samples(3600, 0));
+
+    // N = 2 although the flat frame is skipped: each even sample is halved
+    // exactly, on every kernel path.
+    const Samples halved = expectedSamples(3600, [](std::size_t i) { return int(i % 100); });
+    EXPECT_EQ(meanOf({reference, flatFrame(40, 30, 3, 120)}), halved);
+}
+
+TEST(MeanStacking, ScalesEachFrameToEightBitsBeforeSumming)
+{
+    // 101 / 2 = 50.5 gives 50 truncated and 50 rounded to even: 50 + 50.
+    EXPECT_EQ(meanOf(copiesOf(flatFrame(40, 30, 3, 101), 2)), Samples(3600, 100));
+    // 255 * float(1/3) = 85.000002 gives 85 on every path: 3 * 85.
+    EXPECT_EQ(meanOf(copiesOf(flatFrame(40, 30, 3, 255), 3)), Samples(3600, 255));
+    // 255 * float(1/7) = 36.43 gives 36 on every path: 7 * 36.
+    EXPECT_EQ(meanOf(copiesOf(flatFrame(40, 30, 3, 255), 7)), Samples(3600, 252));
+}
+
+TEST(MeanStacking, ThirdsOfTwoRoundInCompleteVectorBlocksAndTruncateInTheTail)
+{
+    SimdSwitchRestorer restorer;
+    // 2 / 3 = 0.67: rounded to 1 in a vector block, truncated to 0 elsewhere.
+    // 56 samples are three blocks and a tail of 8 at SSE4.1 (16 per block),
+    // one block and a tail of 24 at AVX and AVX2 (32 per block).
+    const std::size_t n = 56;
+    const SimdLevel level = processorSimdLevel();
+    const std::size_t block = level == SimdLevel::Sse41 ? 16 : 32;
+    const std::size_t blocksEnd = level == SimdLevel::None ? 0 : n - n % block;
+    const std::vector<ByteImagePtr> twos = copiesOf(flatFrame(7, 8, 1, 2), 3);
+    EXPECT_EQ(meanOf(twos), expectedSamples(n, [&](std::size_t i) { return i < blocksEnd ? 3 : 0; }));
+
+    setSimdEnabled(false);
+    EXPECT_EQ(meanOf(twos), Samples(n, 0));
+}
+
+TEST(MeanStacking, FrameOfAnotherSizeIsSkippedByTheGateAndRejectedWithout)
+{
+    // Another size scores quality 0: skipped at 0.7, it still counts in N = 2.
+    const std::vector<ByteImagePtr> frames = {flatFrame(40, 30, 3, 100), flatFrame(20, 30, 3, 100)};
+    EXPECT_EQ(meanOf(frames), Samples(3600, 50));
+
+    ImageStacker ungated = unalignedStacker(frames);
+    ungated.settings()->qualityThreshold = 0.0f;
+    expectRuntimeError([&] { ungated.stackMean(); }, "Frame 2 size 20x30x3 does not match the reference 40x30x3");
+}
+
+TEST(MeanStacking, DiagnosticModeSavesEachAcceptedStepAndSurvivesAFailedSave)
+{
+    TempDir dir;
+    const ByteImagePtr reference = noiseFrame(16, 12, 3, 120, 60, 41);
+    const std::vector<ByteImagePtr> frames = {reference, flatFrame(16, 12, 3, 90), reference};
+    ImageStacker stacker = unalignedStacker(frames);
+    stacker.settings()->diagnostic = true;
+    stacker.settings()->diagnosticPrefix = dir.file("step_");
+    stacker.stackMean();
+    EXPECT_TRUE(fileExists(dir.file("step_1.jpg")));
+    EXPECT_FALSE(fileExists(dir.file("step_2.jpg")));  // skipped by the quality gate
+    EXPECT_TRUE(fileExists(dir.file("step_3.jpg")));
+
+    ImageStacker failing = unalignedStacker({reference});
+    failing.settings()->diagnostic = true;
+    failing.settings()->diagnosticPrefix = dir.file("missing/step_");
+    ByteImagePtr result;
+    const std::string out = outputOf([&] { result = failing.stackMean(); });
+    EXPECT_EQ(samplesOf(*result), samplesOf(*reference));
+    const auto errors = logMessages(out, "[ERRO] ");
+    ASSERT_EQ(errors.size(), 1u) << out;
+    EXPECT_EQ(errors[0].rfind("Error saving intermediate result: ", 0), 0u) << errors[0];
+}
+
+TEST(MedianStacking, TakesTheMiddleSampleOrTheFlooredMeanOfTheTwoMiddleOnes)
+{
+    // (10 + 200) / 2 = 105; (10 + 201) / 2 = 105.5, floored.
+    EXPECT_EQ(medianOf(rotatedFrames({10, 200})), Samples(72, 105));
+    EXPECT_EQ(medianOf(rotatedFrames({10, 201})), Samples(72, 105));
+    // Sorted 10 + o, 11 + o, 200 + o with o = i % 5: the middle one.
+    EXPECT_EQ(medianOf(rotatedFrames({10, 11, 200}, 5)), offsetSamples(11));
+}
+
+TEST(MedianStacking, LogsThreadCountRowProgressEveryHundredRowsAndOneFinishPerThread)
+{
+    Logger::instance().setVerbose();
+    ImageStacker stacker = unalignedStacker(copiesOf(flatFrame(2, 250, 1, 9), 3));
+    const std::string out = outputOf([&] { stacker.stackMedian(); });
+    const auto info = logMessages(out, "[INFO] ");
+
+    std::vector<std::string> threadLines, rowLines;
+    int finished = 0;
+    for (const std::string& line : info) {
+        if (line.rfind("Using ", 0) == 0)
+            threadLines.push_back(line);
+        if (line.rfind("Processing row ", 0) == 0)
+            rowLines.push_back(line);
+        finished += line == "Finished processing all 250 rows";
+    }
+    ASSERT_EQ(threadLines.size(), 1u) << out;
+    const int threads = std::stoi(threadLines[0].substr(6));
+    EXPECT_EQ(threadLines[0], "Using " + std::to_string(threads) + " threads for parallel processing");
+    std::sort(rowLines.begin(), rowLines.end());
+    EXPECT_EQ(rowLines, (std::vector<std::string>{"Processing row 0 of 250", "Processing row 100 of 250",
+                                                  "Processing row 200 of 250"}));
+    EXPECT_EQ(finished, threads);
+    EXPECT_EQ(info.front(), "Pre-processing frames for median stacking...");
+}
+
+TEST(SigmaClipStacking, DropsSamplesOutsideTheBoundsAndAveragesTheRest)
+{
+    // 100, 100, 100, 100, 200: m = 120, s = sqrt(8000 / 4) = 44.72, bounds at
+    // 1.5 s are 52.9 .. 187.1, so 200 goes and the rest average to 100. An
+    // offset o on every frame moves m and the bounds by o alone.
+    EXPECT_EQ(sigmaClipOf(rotatedFrames({100, 100, 100, 100, 200}, 5), 1.5f, 1.5f), offsetSamples(100));
+    // At 2 s (upper bound 209.4) 200 stays: trunc(600 / 5) = 120. Five samples
+    // never lie beyond 4 / sqrt(5) = 1.79 s of their mean.
+    EXPECT_EQ(sigmaClipOf(rotatedFrames({100, 100, 100, 100, 200}), 2.0f, 2.0f), Samples(72, 120));
+
+    // 10, 100, 100, 100, 100: m = 82, s = sqrt(6480 / 4) = 40.25. The lower
+    // factor alone decides: 82 - 1.5 s = 21.6 drops 10; 82 - 2 s = 1.5 keeps it.
+    EXPECT_EQ(sigmaClipOf(rotatedFrames({10, 100, 100, 100, 100}), 1.5f, 2.0f), Samples(72, 100));
+    EXPECT_EQ(sigmaClipOf(rotatedFrames({10, 100, 100, 100, 100}), 2.0f, 1.5f), Samples(72, 82));
+
+    // Nine samples (statistics on the dispatching path): eight 100 and 250,
+    // m = 116.67, s = sqrt(20000 / 8) = 50, upper bound 216.67 drops 250.
+    EXPECT_EQ(sigmaClipOf(rotatedFrames({100, 100, 100, 100, 100, 100, 100, 100, 250}), 2, 2),
+              Samples(72, 100));
+    // 0, 0, 0, 10, 11: m = 4.2, s = sqrt(132.8 / 4) = 5.76; bounds at 0.1 s
+    // (3.62 .. 4.78) hold no sample: trunc(4.2) = 4.
+    EXPECT_EQ(sigmaClipOf(rotatedFrames({0, 0, 0, 10, 11}), 0.1f, 0.1f), Samples(72, 4));
+}
+
+TEST(SigmaClipStacking, FewerFramesThanRequiredFallBackToTheMeanWithAWarning)
+{
+    Logger::instance().setVerbose();
+    // Four frames of 101 against the default of five: the mean method gives
+    // 4 * trunc(25.25) = 100, where a clipped mean would give 101.
+    Samples result;
+    const std::string out = outputOf([&] { result = sigmaClipOf(copiesOf(flatFrame(6, 4, 3, 101), 4), 2, 2); });
+    EXPECT_EQ(result, Samples(72, 100));
+    const auto warnings = logMessages(out, "[WARN] ");
+    ASSERT_EQ(warnings.size(), 1u) << out;
+    EXPECT_EQ(warnings[0], "Not enough frames for sigma clipping, falling back to mean stacking");
+}
+
+TEST(StackingMethods, EmptyListAndFramesOfAnotherSizeThrow)
+{
+    ImageStacker empty;
+    expectRuntimeError([&] { empty.stackMean(); }, "No frames to stack");
+    expectRuntimeError([&] { empty.stackMedian(); }, "No frames to stack");
+    expectRuntimeError([&] { empty.stackSigmaClip(); }, "No frames to stack");
+
+    const ByteImagePtr good = flatFrame(40, 30, 3, 100);
+    ImageStacker narrower = unalignedStacker({good, flatFrame(20, 30, 3, 100), good});
+    narrower.settings()->sigmaClipFrames = 3;
+    const std::string widthMessage = "Frame 2 size 20x30x3 does not match the reference 40x30x3";
+    expectRuntimeError([&] { narrower.stackMedian(); }, widthMessage);
+    expectRuntimeError([&] { narrower.stackSigmaClip(); }, widthMessage);
+
+    ImageStacker grey = unalignedStacker({good, good, flatFrame(40, 30, 1, 100)});
+    grey.settings()->sigmaClipFrames = 3;
+    const std::string channelMessage = "Frame 3 size 40x30x1 does not match the reference 40x30x3";
+    expectRuntimeError([&] { grey.stackMedian(); }, channelMessage);
+    expectRuntimeError([&] { grey.stackSigmaClip(); }, channelMessage);
+}
+
+TEST(StackAllFrames, StoresTheChosenMethodsResultAsTheStackedFrame)
+{
+    TempDir dir;
+    Stacker stacker;
+    stacker.setAlignment(false);
+    const std::vector<ByteImagePtr> frames = rotatedFrames({10, 11, 200}, 5);
+    for (std::size_t f = 0; f < frames.size(); ++f) {
+        const std::string path = dir.file("frame" + std::to_string(f) + ".fits");
+        saveImage(path, frames[f]);
+        ASSERT_TRUE(stacker.processFrame(path, dir.file("out.fits"))) << stacker.lastError();
+    }
+
+    stacker.setMethod(StackingMethod::Median);
+    stacker.stackAllFrames();
+    const auto stacked = stacker.stackedFrame();
+    EXPECT_EQ(Samples(stacked->data(), stacked->data() + stacked->size()), offsetSamples(11));
+    EXPECT_EQ(stacker.frameCount(), 3);
+}
