@@ -35,6 +35,12 @@ public:
     // each frame is scaled by 1/N to 8 bits before the saturating sum (see
     // scaleBytes for the rounding).
     ByteImagePtr stackMean();
+    // The frames the last stackMean turned away at the quality gate.
+    struct SkippedFrame {
+        int position;  // 1-based place in the frame list
+        float quality;
+    };
+    const std::vector<SkippedFrame>& skippedFrames() const { return skippedFrames_; }
     // Median per sample, rounded down between the two middle values.
     ByteImagePtr stackMedian();
     // Per sample, with m and s the mean and sample standard deviation: the
@@ -81,4 +87,5 @@ private:
     ByteImagePtr referenceFrame_;
     ByteImagePtr darkFrame_;
     std::vector<ByteImagePtr> frames_;
+    std::vector<SkippedFrame> skippedFrames_;
 };

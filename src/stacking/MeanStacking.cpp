@@ -18,6 +18,7 @@ bool ImageStacker::addToMean(const ByteImagePtr& frame, int position, float scal
     const float quality = calculateFrameQuality(prepared);
     if (quality < settings_->qualityThreshold) {
         logWarn("Skipping frame " + number + " due to poor quality: " + std::to_string(quality));
+        skippedFrames_.push_back({position, quality});
         return false;
     }
     requireReferenceSize(*prepared, result, position);
@@ -34,6 +35,7 @@ ByteImagePtr ImageStacker::stackMean()
     Timer timer("stackMean");
     const Clock::time_point start = Clock::now();
     const ByteImagePtr result = startStacking();
+    skippedFrames_.clear();
     const float scale = 1.0f / float(frames_.size());
     std::vector<std::uint8_t> scratch(result->size());
     for (std::size_t i = 0; i < frames_.size(); ++i) {
