@@ -195,6 +195,10 @@ TEST(Compression, KeepsBlackAndLiftsMidTones)
     const ByteImagePtr image = imageOf(4, 1, 1, {0, 1, 64, 128});
     for (float percent : {0.5f, 20.0f, 50.0f, 100.0f})
         EXPECT_EQ(applyCompression(*image, percent)->data()[0], 0) << percent;
+    // White stays white at every setting (the quotient form gave 254 at P = 8, 9, 11, 23, ...).
+    const ByteImagePtr white = imageOf(1, 1, 1, {255});
+    for (int percent = 0; percent <= 100; ++percent)
+        EXPECT_EQ(applyCompression(*white, float(percent))->data()[0], 255) << percent;
 
     // gamma 0.82: 255^0.82 = 94.04, so 1 -> 255 / 94.04 = 2.71,
     // 64 -> 64^0.82 * 2.71 = 30.27 * 2.71 = 82.08, 128 -> 144.91.
