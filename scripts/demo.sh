@@ -17,6 +17,8 @@ for frame in "$frames"/frame_*.jpg; do
   count=$((count + 1))
 done
 elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+"$build/tools/sidebyside" "$frames/frame_0001.jpg" "$out/stack.jpg" "$out/first_vs_stack.jpg"
 
 echo "Stacked $count frames in ${elapsed_ms} ms ($((elapsed_ms / count)) ms per frame)."
-echo "Result: $out/stack.jpg (first frame: $frames/frame_0001.jpg)"
+echo "Result: $out/stack.jpg"
+echo "First frame beside the stack: $out/first_vs_stack.jpg"
