@@ -3,3 +3,4 @@
 set -euo pipefail
 build=${1:-build/release}
 "$build/bench/pelorum_bench_kernels" --benchmark_counters_tabular=true
+"$build/bench/pelorum_bench_skysim"
