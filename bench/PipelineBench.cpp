@@ -33,6 +33,7 @@ struct RunFigures {
 // Runs a program to completion with its output discarded.
 RunFigures run(const std::vector<std::string>& command)
 {
+    std::fflush(stdout);  // or the child would repeat what is still buffered
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0)
