@@ -16,8 +16,8 @@ constexpr int kThickness = 2;
 constexpr int kLineType = cv::LINE_8;
 const cv::Scalar kWhite(255, 255, 255);
 const cv::Scalar kGreen(0, 255, 0);
-// Red with the channels read as B, G, R, the order OpenCV names them in.
-const cv::Scalar kRed(0, 0, 255);
+// Red in the buffers' own R, G, B order, which is how the mosaic is saved.
+const cv::Scalar kRed(255, 0, 0);
 
 // 8-bit, three channels, in the input's own channel order.
 cv::Mat colourCopy(const cv::Mat& image)

@@ -66,7 +66,7 @@ int countColour(const cv::Mat& area, cv::Vec3b colour)
 }
 
 const cv::Vec3b kGreen(0, 255, 0);
-const cv::Vec3b kRed(0, 0, 255);
+const cv::Vec3b kRed(255, 0, 0);  // R, G, B: the mosaic is saved in the buffers' order
 
 }  // namespace
 
