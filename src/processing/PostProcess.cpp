@@ -2,6 +2,8 @@
 
 #include "processing/Compression.h"
 #include "processing/ContrastAdjustment.h"
+#include "processing/LocalHistogramEqualization.h"
+#include "processing/MedianFilter.h"
 #include "processing/SaturationAdjustment.h"
 #include "stacking/ImageStacker.h"
 
@@ -24,5 +26,11 @@ ByteImagePtr ImageStacker::postProcess(const ByteImagePtr& image)
         current = applySaturationAdjustment(*current, settings.saturation);
     if (settings.compressionSet && settings.compression > 0.0f)
         current = applyCompression(*current, settings.compression);
+    if (settings.histEqSet && settings.histEqWindow > 0)
+        current = applyLocalHistogramEqualization(*current, settings.histEqWindow, settings.histEqClip);
+    if (settings.medianFilterSet && settings.medianFilterSize > 0)
+        current = applyMedianFilter(*current, settings.medianFilterSize);
+    if (settings.denoiseSet && settings.denoiseMethod != 0)
+        current = applyDenoising(current, settings.denoiseMethod, settings.denoiseStrength);
     return current;
 }

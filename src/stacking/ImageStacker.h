@@ -72,6 +72,15 @@ public:
     // modified.
     ByteImagePtr postProcess(const ByteImagePtr& image);
 
+    // A new buffer denoised by method 1, non-local means, or 2, a bilateral
+    // filter of diameter 9 on each channel, with the parameters
+    // processing/Denoising.h derives from strength; any other method gives an
+    // unchanged copy. In diagnostic mode with a prefix the result is saved as
+    // diagnosticPrefix + "denoised.jpg"; a failed save is logged as an error
+    // and the result still returned. 1 or 3 channels (std::invalid_argument
+    // otherwise).
+    ByteImagePtr applyDenoising(const ByteImagePtr& image, int method, int strength);
+
 private:
     using Clock = std::chrono::steady_clock;
 
