@@ -5,6 +5,9 @@
 
 #include "app/Logger.h"
 #include "image/ImageFile.h"
+#include "image/MatView.h"
+#include "processing/MedianFilter.h"
+#include "processing/NebulosityDetector.h"
 #include "stacking/ImageStacker.h"
 #include "stacking/Stacker.h"
 #include "stacking/StackerState.h"
@@ -34,6 +37,20 @@ ByteImagePtr Stacker::loadFrame(const std::string& inputPath)
         throw std::runtime_error("Unsupported channel count in " + inputPath + ": expected 1 or 3, found " +
                                  std::to_string(frame->channels()));
     return frame;
+}
+
+// Scores the first frame of a stack once; the outcome travels with the state
+// so later runs reuse it.
+void Stacker::detectNebulosity(const ImageBuffer<unsigned char>& frame)
+{
+    NebulosityCache& cache = state_->nebulosity;
+    if (cache.checked)
+        return;
+    logInfo("Performing nebulosity detection on first frame");
+    NebulosityDetector detector;
+    cache.detected = detectExtensiveNebulosity(detector, matView(frame).clone(), cache.score);
+    cache.checked = true;
+    logInfo("Nebulosity detection results: " + nebulosityText(cache));
 }
 
 ByteImagePtr Stacker::subtractDark(const ByteImagePtr& frame)
@@ -135,8 +152,14 @@ ByteImagePtr Stacker::prepareOutput(const ImageBuffer<float>& stack)
         settings.compression = std::clamp(o.compression, 0.0f, 100.0f);
     }
     if (o.medianFilterSet) {
-        const int size = o.medianFilterSize > 0 && o.medianFilterSize % 2 == 0 ? o.medianFilterSize + 1
-                                                                               : o.medianFilterSize;
+        int size = o.medianFilterSize > 0 && o.medianFilterSize % 2 == 0 ? o.medianFilterSize + 1
+                                                                         : o.medianFilterSize;
+        if (size > kLargestMedianKernel) {
+            // Larger kernels make OpenCV wrong or fail; the run goes on with the largest.
+            logWarn("Median filter size " + std::to_string(size) + " is too large, using " +
+                    std::to_string(kLargestMedianKernel));
+            size = kLargestMedianKernel;
+        }
         settings.medianFilterSet = true;
         settings.medianFilterSize = std::max(size, 0);
     }
@@ -166,6 +189,7 @@ bool Stacker::processFrame(const std::string& inputPath, const std::string& outp
         if (!s.referenceFrame) {
             logInfo("Setting reference frame");
             s.referenceFrame = frame;
+            detectNebulosity(*frame);
         }
         if (s.options.darkSubtractionEnabled && s.darkFrame) {
             logInfo("Applying dark subtraction");

@@ -114,6 +114,7 @@ private:
     void setAsideUnreadableState(const std::string& path);
     void writeSidecar(const std::string& metaPath);
     ByteImagePtr loadFrame(const std::string& inputPath);
+    void detectNebulosity(const ImageBuffer<unsigned char>& frame);
     ByteImagePtr subtractDark(const ByteImagePtr& frame);
     // The frame on the reference's grid, or null when the quality gate turns
     // it away (its quality is then in `quality`).

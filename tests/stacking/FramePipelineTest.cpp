@@ -93,7 +93,7 @@ TEST_F(BadInput, CorruptStateStartsFreshAndKeepsTheOldFilesAside)
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(readFile(state + ".unreadable"), stateBefore.substr(0, 100));
     EXPECT_EQ(readFile(state + ".meta.unreadable"), "\x7f\x45garbage");
-    EXPECT_EQ(readFile(state + ".meta"), "1\n0.00\n0\n0\n0.0000");
+    EXPECT_EQ(readFile(state + ".meta").substr(0, 9), "1\n0.00\n1\n");
     const auto errors = logMessages(r.out, "[ERRO] ");
     ASSERT_FALSE(errors.empty());
     EXPECT_EQ(errors[0].rfind("Exception in loadState method: ", 0), 0u) << errors[0];
@@ -125,11 +125,13 @@ TEST_F(Run, FreshStackThenSecondFrameKeepTheExactMean)
     saveImage(dir.file("b.fits"), checkerFrame(6, 4, 3, 191, 211));
 
     ASSERT_EQ(runPelorum({"-o", output, "-e", state, dir.file("a.fits")}).exitCode, 0);
-    EXPECT_EQ(readFile(state + ".meta"), "1\n0.00\n0\n0\n0.0000");
+    const std::string firstMeta = readFile(state + ".meta");
+    EXPECT_EQ(firstMeta.substr(0, 9), "1\n0.00\n1\n");  // the first frame was scored for nebulosity
     EXPECT_EQ(loadImage(output)->getPixel(1, 0, 2), 110);
 
     ASSERT_EQ(runPelorum({"-o", output, "-e", state, dir.file("b.fits")}).exitCode, 0);
-    EXPECT_EQ(readFile(state + ".meta"), "2\n0.00\n0\n0\n0.0000");
+    // Scored once: the second run carries the first frame's outcome unchanged.
+    EXPECT_EQ(readFile(state + ".meta"), "2" + firstMeta.substr(1));
     const auto stack = loadFloatImage(state);
     EXPECT_EQ(stack->getPixel(0, 0, 0), 140.5f);  // (90 + 191) / 2, kept exactly
     EXPECT_EQ(stack->getPixel(1, 0, 1), 160.5f);
@@ -158,13 +160,14 @@ TEST_F(Run, RejectedFrameLeavesStackUntouchedAndStillWritesTheOutput)
     saveImage(dir.file("cloud.fits"), checkerFrame(6, 4, 1, 99, 101));  // 1/40 of the contrast
     ASSERT_EQ(runPelorum({"-o", output, "-e", state, dir.file("good.fits")}).exitCode, 0);
     const std::string stateBefore = readFile(state);
+    const std::string metaBefore = readFile(state + ".meta");
     std::remove(output.c_str());
 
     const ProcessResult quiet = runPelorum({"-o", output, "-e", state, dir.file("cloud.fits")});
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.out, "");  // the warning shows only with -v
     EXPECT_EQ(readFile(state), stateBefore);
-    EXPECT_EQ(readFile(state + ".meta"), "1\n0.00\n0\n0\n0.0000");
+    EXPECT_EQ(readFile(state + ".meta"), metaBefore);
     EXPECT_EQ(loadImage(output)->getPixel(1, 0, 0), 140);
 
     const ProcessResult verbose = runPelorum({"-v", "-o", output, "-e", state, dir.file("cloud.fits")});
