@@ -10,7 +10,7 @@ packages=(
   libcfitsio-dev libcfitsio-bin
   libgsl-dev
   libjpeg62-turbo-dev
-  libstellarsolver-dev
+  libstellarsolver-dev wcslib-dev
   libraw-dev
   libdc1394-dev
   qtbase5-dev
