@@ -1,10 +1,101 @@
+#include <algorithm>
+#include <exception>
+#include <string>
+
+#include <opencv2/imgproc.hpp>
+
+#include "alignment/FeatureMatching.h"
+#include "alignment/StarDetector.h"
+#include "alignment/TransformStage.h"
+#include "alignment/WarpFrame.h"
+#include "app/Logger.h"
+#include "app/Timer.h"
+#include "image/MatView.h"
 #include "stacking/ImageStacker.h"
 
-// Registration comes later; until then every frame is stacked as it is,
-// through the same unaligned-copy path that a failed alignment takes.
+namespace {
+
+// Star matching pairs stars in quadratic time; the brightest hundred are
+// plenty for a transform and keep that at ten thousand comparisons.
+constexpr int kMaxAlignmentStars = 100;
+
+cv::Mat greyImage(const cv::Mat& image)
+{
+    if (image.channels() == 1)
+        return image;
+    cv::Mat grey;
+    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+    return grey;
+}
+
+// False when the feature stage should be tried; the detector logs its own
+// reasons for a false result.
+bool matchStars(StarDetector& detector, const cv::Mat& referenceGrey, const cv::Mat& frameGrey, int maxStars,
+                PointList& referencePoints, PointList& framePoints)
+{
+    Timer timer("Star detection");
+    const int budget = std::min(maxStars, kMaxAlignmentStars);
+    detector.setMaxStars(budget);
+    logInfo("Using maximum of " + std::to_string(budget) + " stars for alignment");
+    try {
+        if (!detector.detectAndMatchStars(referenceGrey, frameGrey, referencePoints, framePoints))
+            return false;
+    } catch (const std::exception& e) {
+        logError("Star detection failed: " + std::string(e.what()));
+        logError("Falling back to feature-based detection");
+        return false;
+    }
+    logInfo("StarDetector detected " + std::to_string(referencePoints.size()) + " stars in reference frame");
+    logInfo("StarDetector detected " + std::to_string(framePoints.size()) + " stars in current frame");
+    logInfo("StarDetector matched " + std::to_string(std::min(referencePoints.size(), framePoints.size())) +
+            " stars between frames");
+    return referencePoints.size() >= kMinPairs && framePoints.size() >= kMinPairs;
+}
+
+// Null when no pairs could be found; the stages log why.
+ByteImagePtr registerFrame(const ByteImage& reference, const ByteImage& frame, int maxStars)
+{
+    cv::Mat referenceMat;
+    cv::Mat frameMat;
+    {
+        Timer timer("Convert to OpenCV Mat");
+        referenceMat = matView(reference);
+        frameMat = matView(frame);
+    }
+    cv::Mat referenceGrey;
+    cv::Mat frameGrey;
+    {
+        Timer timer("Convert to grayscale");
+        referenceGrey = greyImage(referenceMat);
+        frameGrey = greyImage(frameMat);
+    }
+    StarDetector detector;
+    PointList referencePoints;
+    PointList framePoints;
+    if (!matchStars(detector, referenceGrey, frameGrey, maxStars, referencePoints, framePoints)) {
+        logInfo("Trying feature-based detection methods...");
+        referencePoints.clear();
+        framePoints.clear();
+        if (!matchFeatures(referenceGrey, frameGrey, maxStars, referencePoints, framePoints))
+            return nullptr;
+    }
+    const cv::Mat transform =
+        findFrameTransform(detector, referencePoints, framePoints, reference.width(), reference.height());
+    return warpFrame(frameMat, transform, reference.width(), reference.height(), reference.channels());
+}
+
+}  // namespace
+
 ByteImagePtr ImageStacker::alignFrame(const ByteImagePtr& frame)
 {
+    Timer timer("alignFrame");
     if (!settings_->alignFrames)
         return frame;
+    try {
+        if (ByteImagePtr aligned = registerFrame(*referenceFrame_, *frame, settings_->maxStars))
+            return aligned;
+    } catch (const std::exception& e) {
+        logError("Error in alignFrame: " + std::string(e.what()));
+    }
     return frame->clone();
 }

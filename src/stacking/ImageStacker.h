@@ -62,9 +62,10 @@ public:
     // samples are measured on every fourth sample.
     float calculateFrameQuality(const ByteImagePtr& frame);
 
-    // The frame resampled onto the reference's pixel grid; the frame itself
-    // when alignFrames is off; an unaligned copy when alignment fails. Never
-    // throws for a frame that cannot be aligned.
+    // The frame resampled onto the reference's pixel grid, with the
+    // reference's channel count; the frame itself when alignFrames is off; an
+    // unaligned copy when alignment fails. Never throws for a frame that
+    // cannot be aligned.
     ByteImagePtr alignFrame(const ByteImagePtr& frame);
 
     // Runs the post-processing steps the settings enable, in their fixed

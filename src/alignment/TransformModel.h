@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+// The 3x3 CV_64F matrices of alignment, which map frame coordinates to
+// reference coordinates, their estimation from matched point pairs and the
+// parameters read off them. Point lists are index-aligned: element i of the
+// reference list and of the frame list is one pair.
+
+using PointList = std::vector<cv::Point2f>;
+
+// The fewest pairs alignment goes on with: a similarity is fixed by 2, and a
+// third gives RANSAC a check on them.
+constexpr std::size_t kMinPairs = 3;
+// A homography has eight unknowns; OpenCV refuses fewer pairs by throwing.
+constexpr std::size_t kHomographyPairs = 4;
+
+// Read off the upper-left block [a b; c d] and the last column.
+struct TransformParameters {
+    double translationX = 0.0;
+    double translationY = 0.0;
+    double rotationDegrees = 0.0;  // atan2(b, a)
+    double scaleX = 1.0;  // length of the first row
+    double scaleY = 1.0;  // length of the second row
+    double determinant = 1.0;  // ad - bc, negative for a mirrored frame
+};
+
+TransformParameters transformParameters(const cv::Mat& transform);
+
+// The identity moved by (dx, dy).
+cv::Mat translationMatrix(double dx, double dy);
+
+// A homography by RANSAC (3 px threshold) from at least kHomographyPairs
+// pairs; empty when none was found.
+cv::Mat estimateHomography(const PointList& referencePoints, const PointList& framePoints);
+
+// Rotation, uniform scale and translation by RANSAC (3 px threshold) as a
+// 3x3 matrix with last row (0, 0, 1); empty when none was found.
+cv::Mat estimateSimilarity(const PointList& referencePoints, const PointList& framePoints);
+
+// "  Translation: (tx, ty) pixels", "  Rotation: r degrees", "  Scaling: (sx, sy)".
+void logMotion(const TransformParameters& parameters);
+
+// "Homography matrix:" and one line per row, each value followed by a blank.
+void logMatrixRows(const cv::Mat& transform);

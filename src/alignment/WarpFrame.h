@@ -1,0 +1,16 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include "image/ImageBuffer.h"
+
+// A new width x height buffer with the given channel count (1 or 3) holding
+// the 8-bit frame resampled through transform, a 3x3 matrix mapping frame
+// coordinates to output coordinates: bilinear, and 0 where no frame pixel
+// reaches. A frame with another channel count is converted first, grey
+// replicated into three channels or colour reduced with the BGR weights.
+ByteImagePtr warpFrame(const cv::Mat& frame, const cv::Mat& transform, int width, int height, int channels);
+
+// Copies an 8-bit matrix, continuous or not, into a buffer of its width,
+// height and channel count. Throws std::invalid_argument when they differ.
+void copyMatToBuffer(const cv::Mat& mat, ByteImage& buffer);

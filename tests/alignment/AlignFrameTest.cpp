@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <opencv2/imgproc.hpp>
+
+#include "alignment/AlignmentTestSupport.h"
+#include "image/MatView.h"
+#include "stacking/ImageStacker.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+ByteImagePtr alignedTo(const ByteImagePtr& reference, const ByteImagePtr& frame)
+{
+    ImageStacker stacker;
+    stacker.referenceFrame() = reference;
+    return stacker.alignFrame(frame);
+}
+
+ByteImagePtr converted(const ByteImage& image, int code)
+{
+    cv::Mat result;
+    cv::cvtColor(matView(image), result, code);
+    return bufferFromMat(result);
+}
+
+ByteImagePtr warped(const ByteImage& image, const cv::Matx33d& transform)
+{
+    cv::Mat result;
+    cv::warpPerspective(matView(image), result, cv::Mat(transform), cv::Size(kSimWidth, kSimHeight));
+    return bufferFromMat(result);
+}
+
+// Away from the edges that the frame's motion uncovers.
+bool inner(int x, int y) { return x >= 40 && x < kSimWidth - 40 && y >= 40 && y < kSimHeight - 40; }
+
+// Differs from the reference by little more than the frame warped with the
+// true transform does (noise, resampling): at least nine tenths of the
+// unaligned frame's excess difference are gone.
+void expectAligned(const ByteImage& aligned, const ByteImage& reference, const ByteImage& frame,
+                   const cv::Matx33d& truth)
+{
+    ASSERT_TRUE(aligned.sameDimensions(reference));
+    const double floor = meanAbsDifference(*warped(frame, truth), reference, inner);
+    const double excess = meanAbsDifference(aligned, reference, inner) - floor;
+    EXPECT_LT(excess, 0.1 * (meanAbsDifference(frame, reference, inner) - floor));
+}
+
+}  // namespace
+
+TEST(AlignFrame, ShiftedAndTurnedFrameLandsOnTheReferenceInEitherChannelCount)
+{
+    const SimulatedPair colour = simulatedPair(3, 14.5, -9.25, 2.0);
+    expectAligned(*alignedTo(colour.reference, colour.frame), *colour.reference, *colour.frame, colour.truth);
+
+    // A grey frame on a colour reference, and the other way round, take the reference's channel count.
+    const ByteImagePtr greyFrame = converted(*colour.frame, cv::COLOR_BGR2GRAY);
+    expectAligned(*alignedTo(colour.reference, greyFrame), *colour.reference,
+                  *converted(*greyFrame, cv::COLOR_GRAY2BGR), colour.truth);
+    const ByteImagePtr greyReference = converted(*colour.reference, cv::COLOR_BGR2GRAY);
+    expectAligned(*alignedTo(greyReference, colour.frame), *greyReference, *greyFrame, colour.truth);
+}
+
+TEST(AlignFrame, FrameOfAnotherSizeComesOutAtTheReferenceSize)
+{
+    const SimulatedPair pair = simulatedPair(3, 0.0, 0.0, 0.0);
+    // A 320 x 240 cut of the reference at (40, 30).
+    const ByteImagePtr cut = bufferFromMat(matView(*pair.reference)(cv::Rect(40, 30, 320, 240)));
+    const ByteImagePtr aligned = alignedTo(pair.reference, cut);
+    ASSERT_TRUE(aligned->sameDimensions(*pair.reference));
+    // Closer to the reference than the reference itself moved by half a pixel.
+    const auto covered = [](int x, int y) { return x >= 45 && x < 355 && y >= 35 && y < 265; };
+    EXPECT_LT(meanAbsDifference(*aligned, *pair.reference, covered),
+              meanAbsDifference(*warped(*pair.reference, {1, 0, 0.5, 0, 1, 0, 0, 0, 1}), *pair.reference, covered));
+    EXPECT_EQ(meanAbsDifference(*aligned, *flatFrame(kSimWidth, kSimHeight, 3, 0), [](int x, int) { return x < 30; }),
+              0.0);
+}
+
+TEST(AlignFrame, UnalignableFrameComesBackAsACopyAndSwitchedOffAsItself)
+{
+    const SimulatedPair pair = simulatedPair(3, 0.0, 0.0, 0.0);
+    ImageStacker stacker;
+    stacker.referenceFrame() = pair.reference;
+    stacker.settings()->maxStars = 500;
+    const ByteImagePtr featureless = flatFrame(kSimWidth, kSimHeight, 3, 90);
+    ByteImagePtr result;
+    const auto info = infoLoggedBy([&] { result = stacker.alignFrame(featureless); });
+    EXPECT_NE(result, featureless);
+    ASSERT_TRUE(result->sameDimensions(*featureless));
+    EXPECT_TRUE(std::equal(result->data(), result->data() + result->size(), featureless->data()));
+    EXPECT_TRUE(contains(info, "Using maximum of 100 stars for alignment"));
+    EXPECT_EQ(info.back(), "Not enough features for alignment, returning original frame");
+
+    stacker.settings()->alignFrames = false;
+    EXPECT_EQ(stacker.alignFrame(featureless), featureless);
+}
