@@ -5,6 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/FeatureMatching.h"
+#include "alignment/Registration.h"
 #include "alignment/StarDetector.h"
 #include "alignment/TransformStage.h"
 #include "alignment/WarpFrame.h"
@@ -52,8 +53,9 @@ bool matchStars(StarDetector& detector, const cv::Mat& referenceGrey, const cv::
     return referencePoints.size() >= kMinPairs && framePoints.size() >= kMinPairs;
 }
 
-// Null when no pairs could be found; the stages log why.
-ByteImagePtr registerFrame(const ByteImage& reference, const ByteImage& frame, int maxStars)
+}  // namespace
+
+cv::Mat findRegistration(const ByteImage& reference, const ByteImage& frame, int maxStars)
 {
     cv::Mat referenceMat;
     cv::Mat frameMat;
@@ -77,14 +79,10 @@ ByteImagePtr registerFrame(const ByteImage& reference, const ByteImage& frame, i
         referencePoints.clear();
         framePoints.clear();
         if (!matchFeatures(referenceGrey, frameGrey, maxStars, referencePoints, framePoints))
-            return nullptr;
+            return cv::Mat();
     }
-    const cv::Mat transform =
-        findFrameTransform(detector, referencePoints, framePoints, reference.width(), reference.height());
-    return warpFrame(frameMat, transform, reference.width(), reference.height(), reference.channels());
+    return findFrameTransform(detector, referencePoints, framePoints, reference.width(), reference.height());
 }
-
-}  // namespace
 
 ByteImagePtr ImageStacker::alignFrame(const ByteImagePtr& frame)
 {
@@ -92,8 +90,10 @@ ByteImagePtr ImageStacker::alignFrame(const ByteImagePtr& frame)
     if (!settings_->alignFrames)
         return frame;
     try {
-        if (ByteImagePtr aligned = registerFrame(*referenceFrame_, *frame, settings_->maxStars))
-            return aligned;
+        const cv::Mat transform = findRegistration(*referenceFrame_, *frame, settings_->maxStars);
+        if (!transform.empty())
+            return warpFrame(matView(*frame), transform, referenceFrame_->width(), referenceFrame_->height(),
+                             referenceFrame_->channels());
     } catch (const std::exception& e) {
         logError("Error in alignFrame: " + std::string(e.what()));
     }
