@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs every benchmark of the release build: the whole-run table first, then
-# the byte kernels at each vector level.
+# Runs every benchmark of the release build: the whole-run table, the
+# registration table, then the byte kernels at each vector level.
 set -euo pipefail
 build=${1:-build/release}
 "$build/bench/pelorum_bench_pipeline" "$build"
+echo
+"$build/bench/pelorum_bench_registration"
 echo
 "$build/bench/pelorum_bench_kernels" --benchmark_counters_tabular=true

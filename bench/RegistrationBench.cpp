@@ -1,0 +1,157 @@
+// Registration accuracy and speed on simulated 1920x1080 colour sequences
+// with known transforms. For every frame the matrix found for it is compared
+// with the simulator's: the four image corners are mapped through both and
+// the distance between the results is the corner error.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include <QCoreApplication>
+
+#include "SkySimulator.h"
+#include "alignment/Registration.h"
+#include "alignment/WarpFrame.h"
+#include "image/ImageFile.h"
+#include "image/MatView.h"
+
+namespace {
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr int kFrames = 20;
+// A frame counts as aligned when no corner is off by a pixel or more.
+constexpr double kAlignedCornerError = 1.0;
+
+struct Sequence {
+    std::string name;
+    std::function<void(SkySimSettings&)> configure;
+};
+
+struct Figures {
+    int aligned = 0;
+    std::vector<double> cornerErrors;  // worst corner of each found frame
+    std::vector<double> alignMilliseconds;
+};
+
+double worstCornerError(const cv::Mat& found, const cv::Matx33d& truth)
+{
+    const std::vector<cv::Point2d> corners = {{0, 0}, {kWidth - 1.0, 0}, {0, kHeight - 1.0}, {kWidth - 1.0, kHeight - 1.0}};
+    std::vector<cv::Point2d> byFound;
+    std::vector<cv::Point2d> byTruth;
+    cv::perspectiveTransform(corners, byFound, found);
+    cv::perspectiveTransform(corners, byTruth, cv::Mat(truth));
+    double worst = 0.0;
+    for (std::size_t i = 0; i < corners.size(); ++i)
+        worst = std::max(worst, cv::norm(byFound[i] - byTruth[i]));
+    return worst;
+}
+
+// Frames go through a JPEG file and back, as they would from a camera.
+ByteImagePtr asJpeg(const ByteImagePtr& frame, const std::string& path)
+{
+    saveImage(path, frame);
+    return loadImage(path);
+}
+
+Figures measure(const Sequence& sequence, const std::string& scratch)
+{
+    SkySimSettings settings;
+    settings.frames = kFrames;
+    settings.width = kWidth;
+    settings.height = kHeight;
+    settings.seed = 11;
+    sequence.configure(settings);
+    const SkySimulator simulator(settings);
+    const ByteImagePtr reference = asJpeg(simulator.exposure(1), scratch);
+    Figures figures;
+    for (int k = 2; k <= kFrames; ++k) {
+        const ByteImagePtr frame = asJpeg(simulator.exposure(k), scratch);
+        const auto start = std::chrono::steady_clock::now();
+        const cv::Mat found = findRegistration(*reference, *frame, 200);
+        if (!found.empty())
+            warpFrame(matView(*frame), found, kWidth, kHeight, 3);
+        figures.alignMilliseconds.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        if (found.empty())
+            continue;
+        const double error = worstCornerError(found, simulator.transform(k));
+        figures.cornerErrors.push_back(error);
+        if (error < kAlignedCornerError)
+            ++figures.aligned;
+    }
+    return figures;
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double largest(const std::vector<double>& values)
+{
+    return values.empty() ? NAN : *std::max_element(values.begin(), values.end());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Star extraction needs a Qt application object in the process.
+    QCoreApplication application(argc, argv);
+    const std::vector<Sequence> sequences = {
+        {"shift <= 40 px, rotation to 1.9 deg", [](SkySimSettings& s) {
+             s.motion.shiftMax = 40.0;
+             s.motion.rotationPerFrame = 0.1;
+         }},
+        {"180-degree turn from frame 10", [](SkySimSettings& s) {
+             s.motion.shiftMax = 10.0;
+             s.motion.flipAtFrame = 10;
+         }},
+        {"dense field, 2000 stars", [](SkySimSettings& s) {
+             s.starField.starsPerFrame = 2000;
+             s.motion.shiftMax = 20.0;
+             s.motion.rotationPerFrame = 0.05;
+         }},
+        {"sparse field, 30 stars", [](SkySimSettings& s) {
+             s.starField.starsPerFrame = 30;
+             s.motion.shiftMax = 20.0;
+             s.motion.rotationPerFrame = 0.05;
+         }},
+        {"mirror flip", [](SkySimSettings& s) {
+             s.motion.shiftMax = 10.0;
+             s.motion.mirrorAtFrame = 2;
+         }},
+        {"heavy noise (read noise 15)", [](SkySimSettings& s) {
+             s.noise.readNoise = 15.0;
+             s.motion.shiftMax = 20.0;
+             s.motion.rotationPerFrame = 0.05;
+         }},
+    };
+    const std::string scratch =
+        (std::filesystem::temp_directory_path() / ("pelorum-registration-" + std::to_string(getpid()) + ".jpg"))
+            .string();
+    std::printf("| %-38s | %8s | %13s | %12s | %13s |\n", "sequence (1920x1080 colour, 19 frames)", "aligned",
+                "median corner", "worst corner", "alignFrame ms");
+    std::printf("|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(10, '-').c_str(),
+                std::string(15, '-').c_str(), std::string(14, '-').c_str(), std::string(15, '-').c_str());
+    for (const Sequence& sequence : sequences) {
+        const Figures f = measure(sequence, scratch);
+        std::printf("| %-38s | %5d/%-2d | %10.3f px | %9.3f px | %13.0f |\n", sequence.name.c_str(), f.aligned,
+                    kFrames - 1, median(f.cornerErrors), largest(f.cornerErrors), median(f.alignMilliseconds));
+        std::fflush(stdout);
+    }
+    std::filesystem::remove(scratch);
+    std::printf("\nAligned: worst corner error below %.1f px. Corner errors over the frames a matrix was found for;\n"
+                "alignFrame ms: median time of registration plus warp per frame.\n",
+                kAlignedCornerError);
+    return 0;
+}
