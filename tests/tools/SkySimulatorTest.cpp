@@ -240,6 +240,24 @@ TEST(SkyBackground, GradientRisesByItsAmplitudeBetweenOppositeCorners)
     EXPECT_NEAR(truth->getPixel(0, 0) - truth->getPixel(100, 60), 20.0f, 1e-4f);
 }
 
+TEST(SkyBackground, VignettingDimsTheCornersByItsFractionAndStaysWithTheSensor)
+{
+    SkySimSettings s = emptySky(101, 61, 1);
+    s.background.sky = 100;
+    s.noise.vignetting = 0.3;
+    s.frames = 2;
+    s.motion.driftX = 7;  // the sky moves, the falloff does not
+    const SkySimulator simulator(s);
+    for (int frame : {1, 2}) {
+        const FloatImagePtr truth = simulator.truth(frame);
+        EXPECT_NEAR(truth->getPixel(50, 30), 100.0f, 1e-3f);
+        EXPECT_NEAR(truth->getPixel(0, 0), 70.0f, 1e-3f);
+        EXPECT_NEAR(truth->getPixel(100, 60), 70.0f, 1e-3f);
+        // Half way along the x axis: r^2 = 25^2 / (50^2 + 30^2) of the corner's.
+        EXPECT_NEAR(truth->getPixel(75, 30), 100.0f * (1.0f - 0.3f * 625.0f / 3400.0f), 1e-3f);
+    }
+}
+
 TEST(SkyBackground, ColourFrameTintsEachPartOfTheBackground)
 {
     SkySimSettings s = emptySky(41, 41, 3);

@@ -47,6 +47,7 @@ void validateBackground(const BackgroundSettings& s)
 
 void validateNoise(const NoiseSettings& s, int width, int height)
 {
+    require(s.vignetting >= 0 && s.vignetting < 1, "--vignetting must be at least 0 and below 1");
     require(s.readNoise >= 0 && std::isfinite(s.readNoise), "--read-noise must not be negative");
     require(s.gain >= 0 && std::isfinite(s.gain), "--gain must not be negative");
     require(s.hotPixels >= 0 && double(s.hotPixels) <= double(width) * height,

@@ -37,6 +37,9 @@ struct BackgroundSettings {
 };
 
 struct NoiseSettings {
+    // Optics dim the frame towards its corners: the light falls by this
+    // fraction at a corner, as 1 - v * (r / rCorner)^2, fixed to the sensor.
+    double vignetting = 0.0;
     double readNoise = 4.0;  // standard deviation
     double gain = 1.0;  // shot-noise variance per ADU of signal
     int hotPixels = 0;

@@ -66,6 +66,7 @@ const std::map<Text, Setter>& valueOptions()
         {"--gradient-angle", [](Command& c, const Text& o, const Text& v) { c.settings.background.gradientAngle = toReal(o, v); }},
         {"--nebula", [](Command& c, const Text& o, const Text& v) { c.settings.background.nebula = toReal(o, v); }},
         {"--nebula-size", [](Command& c, const Text& o, const Text& v) { c.settings.background.nebulaSize = toReal(o, v); }},
+        {"--vignetting", [](Command& c, const Text& o, const Text& v) { c.settings.noise.vignetting = toReal(o, v); }},
         {"--read-noise", [](Command& c, const Text& o, const Text& v) { c.settings.noise.readNoise = toReal(o, v); }},
         {"--gain", [](Command& c, const Text& o, const Text& v) { c.settings.noise.gain = toReal(o, v); }},
         {"--hot-pixels", [](Command& c, const Text& o, const Text& v) { c.settings.noise.hotPixels = toInt(o, v); }},
@@ -149,6 +150,7 @@ std::string skySimUsage()
       << "  --nebula-size PX           its size as a standard deviation (default " << sky.nebulaSize << ")\n"
          "\n"
          "Sensor:\n"
+      << "  --vignetting V             light lost at the corners, 0..1 (default " << d.noise.vignetting << ")\n"
       << "  --read-noise SIGMA         read noise (default " << d.noise.readNoise << ")\n"
       << "  --gain G                   shot-noise variance per ADU of signal (default " << d.noise.gain << ")\n"
       << "  --hot-pixels N             pixels that read high in every frame (default " << d.noise.hotPixels << ")\n"

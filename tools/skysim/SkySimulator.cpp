@@ -1,5 +1,6 @@
 #include "SkySimulator.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -96,9 +97,33 @@ const cv::Matx33d& SkySimulator::transform(int frame) const
     return transforms_[std::size_t(frame - 1)];
 }
 
+namespace {
+
+// The sensor's falloff, the same in every frame whatever the sky does.
+void applyVignetting(FloatImage& image, double strength)
+{
+    if (strength <= 0)
+        return;
+    const double cx = (image.width() - 1) / 2.0;
+    const double cy = (image.height() - 1) / 2.0;
+    const double cornerSquared = cx * cx + cy * cy;
+    float* samples = image.data();
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const double r2 = ((x - cx) * (x - cx) + (y - cy) * (y - cy)) / std::max(cornerSquared, 1.0);
+            const float factor = float(1.0 - strength * r2);
+            for (int c = 0; c < image.channels(); ++c)
+                samples[(std::size_t(y) * image.width() + x) * image.channels() + c] *= factor;
+        }
+}
+
+}  // namespace
+
 FloatImagePtr SkySimulator::truth(int frame) const
 {
-    return model_.render(transform(frame), settings_.width, settings_.height, settings_.channels);
+    FloatImagePtr image = model_.render(transform(frame), settings_.width, settings_.height, settings_.channels);
+    applyVignetting(*image, settings_.noise.vignetting);
+    return image;
 }
 
 ByteImagePtr SkySimulator::exposure(int frame, const FloatImage& truth) const
