@@ -1,5 +1,7 @@
 #include "alignment/StarDetector.h"
 
+#include <stdexcept>
+
 #include "app/Logger.h"
 
 bool StarDetector::fail(const std::string& message)
@@ -7,4 +9,10 @@ bool StarDetector::fail(const std::string& message)
     lastError_ = message;
     logError(message);
     return false;
+}
+
+void StarDetector::raise(const std::string& message)
+{
+    fail(message);
+    throw std::runtime_error(message);
 }

@@ -5,6 +5,8 @@
 
 #include <opencv2/core.hpp>
 
+struct ExtractedStar;
+
 // Finds stars with StellarSolver and pairs them between two images, and turns
 // matched point pairs into the 3x3 matrix that maps frame coordinates to
 // reference coordinates. Every failing operation keeps its reason in
@@ -18,13 +20,23 @@ public:
     void setMaxStars(int count) { maxStars_ = count; }
     std::string getLastError() const { return lastError_; }
 
-    // An 8-bit one-channel mask of the image's size, 255 on filled discs at
-    // the stars (radius 5 + 5*log10(flux/1000 + 1)). Throws std::runtime_error
-    // when fewer than 3 stars are found or extraction fails.
+    // An 8-bit one-channel mask of the image's size (grey or colour), 255 on
+    // filled discs at the stars (radius starMaskRadius(flux), centre rounded
+    // half up). Throws std::runtime_error, after logging it, when FITSData
+    // refuses the image, extraction fails or fewer than 3 stars are found;
+    // OpenCV's exceptions pass through.
     cv::Mat detectStarMask(const cv::Mat& image);
 
-    // Extracts the stars of both images and fills two index-aligned lists of
-    // at least 3 matched positions; false (with the reason kept) otherwise.
+    // Extracts the stars of both images (grey or colour), keeps the
+    // min(maxStars, both counts) brightest of each and pairs them: through a
+    // similarity fitted to the two brightness rankings, each reference star
+    // with the nearest free frame star within 50 px; when that gives fewer
+    // than 3 pairs, simply by brightness rank. Then logs the rotation between
+    // the lists, warning about a half turn. True with at least 3 pairs in the
+    // two index-aligned lists; false with both lists empty and the reason
+    // kept and logged, also for any exception on the way. The rotation report
+    // fits a homography, which OpenCV refuses with only 3 pairs, so exactly 3
+    // pairs end in "Error in star detection: ..." and false.
     bool detectAndMatchStars(const cv::Mat& referenceImage, const cv::Mat& frameImage,
                              std::vector<cv::Point2f>& referencePoints, std::vector<cv::Point2f>& framePoints);
 
@@ -36,7 +48,20 @@ public:
 
 private:
     bool fail(const std::string& message);
+    [[noreturn]] void raise(const std::string& message);
+
+    std::vector<ExtractedStar> extractMaskStars(const cv::Mat& image);
+    bool extractBoth(const cv::Mat& referenceImage, const cv::Mat& frameImage,
+                     std::vector<ExtractedStar>& referenceStars, std::vector<ExtractedStar>& frameStars);
+    bool matchStars(const cv::Mat& referenceImage, const cv::Mat& frameImage,
+                    std::vector<cv::Point2f>& referencePoints, std::vector<cv::Point2f>& framePoints);
 
     int maxStars_ = 20;
     std::string lastError_;
 };
+
+// The radius of a star's disc in the star mask: 5 + 5 * log10(flux / 1000 + 1)
+// in single precision, truncated toward zero, so flux 0 gives 5 and 9000
+// gives 10. A negative flux counts as 0: the formula would give a radius
+// below 5, a negative one or none at all.
+int starMaskRadius(float flux);

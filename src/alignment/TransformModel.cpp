@@ -19,6 +19,8 @@ constexpr double kHomographyConfidence = 0.995;
 constexpr double kSimilarityConfidence = 0.99;
 constexpr int kSimilarityRefinements = 10;
 
+constexpr double kHalfTurnToleranceDegrees = 20.0;
+
 }  // namespace
 
 TransformParameters transformParameters(const cv::Mat& transform)
@@ -35,6 +37,11 @@ TransformParameters transformParameters(const cv::Mat& transform)
     p.scaleY = std::sqrt(c * c + d * d);
     p.determinant = a * d - b * c;
     return p;
+}
+
+bool isHalfTurn(double rotationDegrees)
+{
+    return std::abs(std::abs(rotationDegrees) - 180.0) < kHalfTurnToleranceDegrees;
 }
 
 cv::Mat translationMatrix(double dx, double dy)

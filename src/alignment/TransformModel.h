@@ -30,6 +30,10 @@ struct TransformParameters {
 
 TransformParameters transformParameters(const cv::Mat& transform);
 
+// Within 20 degrees of a half turn either way: after a meridian flip the
+// frame is turned by about 180 degrees, never exactly.
+bool isHalfTurn(double rotationDegrees);
+
 // The identity moved by (dx, dy).
 cv::Mat translationMatrix(double dx, double dy);
 

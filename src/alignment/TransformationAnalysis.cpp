@@ -9,10 +9,6 @@
 
 namespace {
 
-// How far from a half turn a rotation may be and still be reported as one:
-// after a meridian flip the frame is turned by about 180 degrees, never exactly.
-constexpr double kHalfTurnToleranceDegrees = 20.0;
-
 double rootMeanSquareError(const PointList& referencePoints, const PointList& framePoints,
                            const cv::Mat& transform)
 {
@@ -35,7 +31,7 @@ void logAnalysis(const cv::Mat& transform, double rmse)
     logMotion(p);
     logInfo("  Determinant: " + std::to_string(p.determinant) + (mirrored ? " (includes reflection)" : ""));
     logInfo("  RMSE: " + std::to_string(rmse) + " pixels");
-    if (std::abs(std::abs(p.rotationDegrees) - 180.0) < kHalfTurnToleranceDegrees)
+    if (isHalfTurn(p.rotationDegrees))
         logInfo("Detected a 180-degree rotation");
     if (mirrored)
         logInfo("Detected a meridian flip (reflection)");

@@ -150,7 +150,10 @@ TEST_F(CommandLineRun, LogLinesCarryTimestampAndTagAndVerboseGatesInfo)
 {
     const ProcessResult quiet = runPelorum({"-o", output, "-e", state, "-k", frame});
     EXPECT_EQ(quiet.exitCode, 0);
-    EXPECT_EQ(quiet.out, "");  // no info, no timers, no total time without -v
+    // No info, no timers, no total time without -v: only the star stage's
+    // error about the starless noise frame.
+    EXPECT_EQ(lines(quiet.out).size(), 1u);
+    EXPECT_EQ(logMessages(quiet.out, "[ERRO] "), std::vector<std::string>{"Not enough stars detected for alignment"});
 
     const ProcessResult verbose = runPelorum({"-v", "-v", "-k", "-o", output, "-e", state, frame});
     EXPECT_EQ(verbose.exitCode, 0);
@@ -210,5 +213,6 @@ TEST_F(CommandLineRun, SaveStateWritesASecondCopy)
     const ProcessResult badCopy = runPelorum({"-s", dir.file("copy.png"), "-o", output, "-e", state, frame});
     EXPECT_EQ(badCopy.exitCode, 1);
     EXPECT_EQ(logMessages(badCopy.out, "[ERRO] "),
-              std::vector<std::string>{"Error: Failed to save state: Unsupported file format: png"});
+              (std::vector<std::string>{"Not enough stars detected for alignment",
+                                        "Error: Failed to save state: Unsupported file format: png"}));
 }

@@ -165,7 +165,10 @@ TEST_F(Run, RejectedFrameLeavesStackUntouchedAndStillWritesTheOutput)
 
     const ProcessResult quiet = runPelorum({"-o", output, "-e", state, dir.file("cloud.fits")});
     EXPECT_EQ(quiet.exitCode, 0);
-    EXPECT_EQ(quiet.out, "");  // the warning shows only with -v
+    // The warning shows only with -v; the star stage's error about the
+    // starless frame shows always.
+    EXPECT_EQ(lines(quiet.out).size(), 1u);
+    EXPECT_EQ(logMessages(quiet.out, "[ERRO] "), std::vector<std::string>{"Not enough stars detected for alignment"});
     EXPECT_EQ(readFile(state), stateBefore);
     EXPECT_EQ(readFile(state + ".meta"), metaBefore);
     EXPECT_EQ(loadImage(output)->getPixel(1, 0, 0), 140);

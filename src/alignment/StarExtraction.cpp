@@ -1,0 +1,123 @@
+#include "alignment/StarExtraction.h"
+
+#include <cmath>
+
+#include <QRect>
+
+#include <opencv2/imgproc.hpp>
+#include <stellarsolver.h>
+
+#include "fits/FITSData.h"
+
+namespace {
+
+// StellarSolver reports positions the FITS way, with the centre of the first
+// pixel at (1, 1).
+constexpr float kFitsPixelOrigin = 1.0f;
+
+void setPhotometry(SSolver::Parameters& p)
+{
+    p.apertureShape = SSolver::SHAPE_CIRCLE;
+    p.kron_fact = 2.5;
+    p.subpix = 5;
+    p.r_min = 3.5;
+}
+
+void setExtraction(SSolver::Parameters& p)
+{
+    p.inflags = 0;
+    p.magzero = 20.0;
+    p.minarea = 5.0;
+    p.deblend_thresh = 32;
+    p.deblend_contrast = 0.005;
+    p.clean = 1;
+    p.clean_param = 1.0;
+    p.convFilterType = SSolver::CONV_DEFAULT;
+    p.fwhm = 2.0;
+}
+
+void setStarFilter(SSolver::Parameters& p)
+{
+    p.partition = true;
+    p.threshold_offset = 0.0;
+    p.threshold_bg_multiple = 2.0;
+    p.maxSize = 0.0;
+    p.minSize = 0.0;
+    p.maxEllipse = 0.0;
+    p.initialKeep = 1000000;
+    p.keepNum = 0;
+    p.removeBrightest = 0.0;
+    p.removeDimmest = 0.0;
+    p.saturationLimit = 0.0;
+}
+
+// Extraction ignores these; they complete the profile.
+void setSolving(SSolver::Parameters& p)
+{
+    p.multiAlgorithm = SSolver::MULTI_AUTO;
+    p.inParallel = true;
+    p.solverTimeLimit = 600;
+    p.minwidth = 0.1;
+    p.maxwidth = 180.0;
+    p.resort = true;
+    p.autoDownsample = true;
+    p.downsample = 1;
+    p.search_parity = 2;
+    p.search_radius = 15.0;
+    p.logratio_tosolve = std::log(1e9);
+    p.logratio_tokeep = std::log(1e9);
+    p.logratio_totune = std::log(1e6);
+}
+
+cv::Mat greyImage(const cv::Mat& image)
+{
+    // FITSData copies the pixels, so a grey image needs no copy of its own.
+    if (image.channels() == 1)
+        return image;
+    cv::Mat grey;
+    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+    return grey;
+}
+
+}  // namespace
+
+SSolver::Parameters extractionParameters()
+{
+    SSolver::Parameters p;
+    p.listName = "Default";
+    p.description = QString();
+    setPhotometry(p);
+    setExtraction(p);
+    setStarFilter(p);
+    setSolving(p);
+    return p;
+}
+
+StarExtraction::StarExtraction()
+    : data_(new FITSData(FITSMode::Normal)), solver_(std::make_unique<StellarSolver>())
+{
+    solver_->setProperty("ProcessType", 0);
+    solver_->setParameters(extractionParameters());
+}
+
+StarExtraction::~StarExtraction() = default;
+
+bool StarExtraction::load(const cv::Mat& image, const QString& fileName)
+{
+    return data_->loadFromMat(greyImage(image), fileName) &&
+           solver_->loadNewImageBuffer(data_->getStatistics(), data_->getImageBuffer());
+}
+
+bool StarExtraction::extract()
+{
+    solver_->extract(false, QRect());
+    return solver_->extractionDone() && !solver_->failed();
+}
+
+std::vector<ExtractedStar> StarExtraction::stars() const
+{
+    std::vector<ExtractedStar> stars;
+    for (const FITSImage::Star& star : solver_->getStarList())
+        stars.push_back({star.x - kFitsPixelOrigin, star.y - kFitsPixelOrigin, star.flux});
+    return stars;
+}

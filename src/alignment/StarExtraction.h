@@ -1,0 +1,56 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include <QSharedPointer>
+#include <QString>
+
+#include <opencv2/core.hpp>
+#include <parameters.h>
+
+class FITSData;
+class StellarSolver;
+
+// A star as StellarSolver found it, in OpenCV's pixel convention (the centre
+// of the first pixel is (0, 0)), position kept at full sub-pixel precision.
+struct ExtractedStar {
+    float x = 0.0f;
+    float y = 0.0f;
+    float flux = 0.0f;
+};
+
+// The profile every extraction uses: SEP with a 5-pixel minimum area, a
+// 2-pixel default convolution filter and no star filtering.
+SSolver::Parameters extractionParameters();
+
+// One star extraction: a StellarSolver set up for extraction only and the
+// FITSData whose pixels it reads. Both are released with this object, on
+// every path. Extraction needs a QCoreApplication in the process; without
+// one it never returns.
+class StarExtraction {
+public:
+    StarExtraction();
+    ~StarExtraction();
+    StarExtraction(const StarExtraction&) = delete;
+    StarExtraction& operator=(const StarExtraction&) = delete;
+
+    // Hands a grey copy of the image (colour through BGR-to-grey) to the
+    // solver; the name only gives FITSData its extension. False when FITSData
+    // refuses the image (or the solver the buffer, which it does only while
+    // running). Exceptions from OpenCV pass through.
+    bool load(const cv::Mat& image, const QString& fileName);
+
+    // Runs to completion; true when the solver reports extraction done and
+    // not failed.
+    bool extract();
+
+    // The solver's star list, in its order.
+    std::vector<ExtractedStar> stars() const;
+
+private:
+    // Declared first so that it outlives the solver, which reads its buffer
+    // without copying it.
+    QSharedPointer<FITSData> data_;
+    std::unique_ptr<StellarSolver> solver_;
+};

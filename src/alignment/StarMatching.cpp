@@ -1,0 +1,174 @@
+#include "alignment/StarMatching.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <string>
+
+#include <opencv2/calib3d.hpp>
+
+#include "alignment/StarDetector.h"
+#include "alignment/StarExtraction.h"
+#include "app/Logger.h"
+
+namespace {
+
+// Once the model has brought the frame onto the reference, a star's
+// counterpart lies within a pixel or two; 50 px forgives a rough model fitted
+// to rank pairs that were partly wrong.
+constexpr double kMaxPairDistance = 50.0;
+
+// The similarity fit takes the k-th brightest frame star for the k-th
+// brightest reference star; RANSAC rejects the rank pairs that are wrong.
+constexpr double kReprojectionThreshold = 3.0;
+constexpr int kRansacIterations = 2000;
+constexpr double kConfidence = 0.99;
+
+void sortByFlux(std::vector<ExtractedStar>& stars)
+{
+    std::stable_sort(stars.begin(), stars.end(),
+                     [](const ExtractedStar& a, const ExtractedStar& b) { return a.flux > b.flux; });
+}
+
+PointList brightest(const std::vector<ExtractedStar>& stars, int count)
+{
+    PointList points;
+    for (int k = 0; k < count; ++k)
+        points.emplace_back(stars[k].x, stars[k].y);
+    return points;
+}
+
+double distance(const cv::Point2f& a, const cv::Point2f& b)
+{
+    const float dx = a.x - b.x;
+    const float dy = a.y - b.y;
+    return std::sqrt(double(dx) * dx + double(dy) * dy);
+}
+
+bool pairByModel(const PointList& referenceTop, const PointList& frameTop, PointList& referencePoints,
+                 PointList& framePoints)
+{
+    const cv::Mat model =
+        cv::estimateAffinePartial2D(frameTop, referenceTop, cv::noArray(), cv::RANSAC, kReprojectionThreshold,
+                                    kRansacIterations, kConfidence, 2 * frameTop.size());
+    if (model.empty())
+        return false;
+    PointList mapped;
+    cv::transform(frameTop, mapped, model);
+    const StarPairs pairs = pairNearest(referenceTop, mapped);
+    if (pairs.size() < kMinPairs)
+        return false;
+    for (const auto& [i, j] : pairs) {
+        referencePoints.push_back(referenceTop[i]);
+        framePoints.push_back(frameTop[j]);
+    }
+    logInfo("Found " + std::to_string(pairs.size()) + " star matches using transformation model");
+    return true;
+}
+
+void pairByBrightness(const PointList& referenceTop, const PointList& frameTop, PointList& referencePoints,
+                      PointList& framePoints)
+{
+    referencePoints = referenceTop;
+    framePoints = frameTop;
+    logInfo("Using " + std::to_string(referenceTop.size()) + " brightest stars for matching (fallback method)");
+}
+
+// Only logs: the lists are used as they are.
+void reportRotation(const PointList& referencePoints, const PointList& framePoints)
+{
+    const cv::Mat homography = estimateHomography(referencePoints, framePoints);
+    if (homography.rows != 3 || homography.cols != 3)
+        return;
+    const TransformParameters p = transformParameters(homography);
+    if (p.determinant < 0.0)
+        logInfo("Detected a meridian flip (180-degree rotation with reflection)");
+    logInfo("Rotation angle: " + std::to_string(p.rotationDegrees) + " degrees");
+    if (isHalfTurn(p.rotationDegrees)) {
+        logInfo("Detected a 180-degree rotation");
+        logWarn("WARNING: 180-degree rotation detected. This may affect alignment quality.");
+    }
+}
+
+}  // namespace
+
+StarPairs pairNearest(const PointList& referenceStars, const PointList& mappedFrameStars)
+{
+    StarPairs pairs;
+    std::vector<bool> used(mappedFrameStars.size(), false);
+    for (int i = 0; i < int(referenceStars.size()); ++i) {
+        int best = -1;
+        double bestDistance = std::numeric_limits<double>::infinity();
+        for (int j = 0; j < int(mappedFrameStars.size()); ++j) {
+            if (used[j])
+                continue;
+            const double d = distance(referenceStars[i], mappedFrameStars[j]);
+            if (d < bestDistance) {
+                best = j;
+                bestDistance = d;
+            }
+        }
+        if (best >= 0 && bestDistance < kMaxPairDistance) {
+            pairs.emplace_back(i, best);
+            used[best] = true;
+        }
+    }
+    return pairs;
+}
+
+bool StarDetector::extractBoth(const cv::Mat& referenceImage, const cv::Mat& frameImage,
+                               std::vector<ExtractedStar>& referenceStars, std::vector<ExtractedStar>& frameStars)
+{
+    StarExtraction reference;
+    StarExtraction frame;
+    if (!reference.load(referenceImage, "reference.fits"))
+        return fail("Failed to load reference image into FITSData");
+    if (!frame.load(frameImage, "frame.fits"))
+        return fail("Failed to load frame image into FITSData");
+    if (!reference.extract())
+        return fail("StellarSolver failed to extract stars from reference image");
+    if (!frame.extract())
+        return fail("StellarSolver failed to extract stars from frame image");
+    referenceStars = reference.stars();
+    frameStars = frame.stars();
+    if (referenceStars.size() < kMinPairs || frameStars.size() < kMinPairs)
+        return fail("Not enough stars detected for alignment");
+    logInfo("StellarSolver detected " + std::to_string(referenceStars.size()) + " stars in reference image");
+    logInfo("StellarSolver detected " + std::to_string(frameStars.size()) + " stars in frame image");
+    return true;
+}
+
+bool StarDetector::matchStars(const cv::Mat& referenceImage, const cv::Mat& frameImage, PointList& referencePoints,
+                              PointList& framePoints)
+{
+    std::vector<ExtractedStar> referenceStars;
+    std::vector<ExtractedStar> frameStars;
+    if (!extractBoth(referenceImage, frameImage, referenceStars, frameStars))
+        return false;
+    sortByFlux(referenceStars);
+    sortByFlux(frameStars);
+    const int n = std::min({int(referenceStars.size()), int(frameStars.size()), maxStars_});
+    if (n < int(kMinPairs))
+        return fail("Not enough stars for matching");
+    const PointList referenceTop = brightest(referenceStars, n);
+    const PointList frameTop = brightest(frameStars, n);
+    if (!pairByModel(referenceTop, frameTop, referencePoints, framePoints))
+        pairByBrightness(referenceTop, frameTop, referencePoints, framePoints);
+    reportRotation(referencePoints, framePoints);
+    return true;
+}
+
+bool StarDetector::detectAndMatchStars(const cv::Mat& referenceImage, const cv::Mat& frameImage,
+                                       PointList& referencePoints, PointList& framePoints)
+{
+    referencePoints.clear();
+    framePoints.clear();
+    try {
+        return matchStars(referenceImage, frameImage, referencePoints, framePoints);
+    } catch (const std::exception& e) {
+        referencePoints.clear();
+        framePoints.clear();
+        return fail("Error in star detection: " + std::string(e.what()));
+    }
+}
