@@ -8,7 +8,9 @@ frames=$out/frames
 rm -rf "$out"
 mkdir -p "$frames"
 
-"$build/tools/skysim" --out "$frames" --frames 30 --width 1280 --height 720 --seed 42
+# A mount that drifts and a field that slowly turns, as at a real telescope.
+"$build/tools/skysim" --out "$frames" --frames 30 --width 1280 --height 720 --seed 42 \
+  --drift-x 1.5 --drift-y -0.8 --rotation-per-frame 0.04
 
 start=$(date +%s%N)
 count=0
