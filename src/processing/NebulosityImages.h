@@ -2,7 +2,8 @@
 
 #include <opencv2/core.hpp>
 
-// The intermediate images the nebulosity analysis and its visualisation share.
+// The intermediate images the nebulosity analysis and its visualisation share;
+// the background protection mask takes its grey image from here too.
 namespace nebulosity {
 
 // A normalised gradient at or below this counts as diffuse.

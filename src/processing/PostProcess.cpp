@@ -20,6 +20,8 @@ ByteImagePtr ImageStacker::postProcess(const ByteImagePtr& image)
 {
     const StackerSettings& settings = *settings_;
     ByteImagePtr current = image;
+    if (settings.backgroundSet && settings.backgroundPercent > 0.0f)
+        current = applyBackgroundAdjustment(current, settings.backgroundPercent);
     if (settings.contrastSet && changesFromNeutral(settings.contrast))
         current = applyContrastAdjustment(*current, settings.contrast);
     if (settings.saturationSet && changesFromNeutral(settings.saturation))

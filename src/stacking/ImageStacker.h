@@ -73,6 +73,18 @@ public:
     // modified.
     ByteImagePtr postProcess(const ByteImagePtr& image);
 
+    // A new buffer with the sky background removed: the polynomial model of
+    // processing/BackgroundExtractor.h is subtracted in full from every
+    // channel, negative results 0. The percentage (0..100) picks the model's
+    // flexibility (see backgroundParamsForPercentage). Without a cached
+    // nebulosity result and with detection on, a detection runs with
+    // nebulosityThreshold and its outcome is written back to the settings (and,
+    // in diagnostic mode with a prefix, its visualisation saved as
+    // diagnosticPrefix + "nebulosity_detection.jpg"; a failed save is only
+    // logged). Detected nebulosity switches to a plane model; a score above
+    // 0.8 returns an unchanged copy. Extraction errors propagate.
+    ByteImagePtr applyBackgroundAdjustment(const ByteImagePtr& image, float percentage);
+
     // A new buffer denoised by method 1, non-local means, or 2, a bilateral
     // filter of diameter 9 on each channel, with the parameters
     // processing/Denoising.h derives from strength; any other method gives an
