@@ -147,6 +147,12 @@ void latencyRows(const Tools& tools, const std::string& root, int width, int hei
              fixed(tone.milliseconds / floor, 2));
     printRow("peak memory " + size + " (MB)", fixed(std::max(plain.peakKilobytes, tone.peakKilobytes) / 1024.0, 0),
              "", "");
+    if (width > 1920)
+        return;  // non-local means alone takes several seconds per run at this size
+    const RunFigures all = pelorumLatency(tools, dir, {"-b", "15", "-L", "-D", "1"}, 3);
+    printRow("latency " + size + ", -b 15 -L -D 1 (ms)", fixed(all.milliseconds, 0), fixed(floor, 0),
+             fixed(all.milliseconds / floor, 2));
+    printRow("peak memory " + size + ", -b 15 -L -D 1 (MB)", fixed(all.peakKilobytes / 1024.0, 0), "", "");
 }
 
 // Standard deviation of stack minus truth over the sky background (where

@@ -90,7 +90,8 @@ double blockSpread(const cv::Mat& image, const cv::Mat& truth, const cv::Mat& st
             const cv::Rect block(x, y, kBlock, kBlock);
             if (cv::norm(truth(block), starless(block), cv::NORM_INF) > 1.0)
                 continue;
-            std::vector<float> values(image(block).begin<float>(), image(block).end<float>());
+            const cv::Mat pixels = image(block);  // the iterators keep a pointer to this header
+            std::vector<float> values(pixels.begin<float>(), pixels.end<float>());
             std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
             medians.push_back(values[values.size() / 2]);
         }
