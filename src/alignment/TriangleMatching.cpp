@@ -150,7 +150,8 @@ cv::Mat matchByTriangles(const PointList& reference, const PointList& frame)
     // Full affine rather than a similarity: a mirrored frame needs a negative determinant.
     const cv::Mat model = cv::estimateAffine2D(framePoints, referencePoints, inliers, cv::RANSAC,
                                                kReprojectionThreshold, kRansacIterations, kConfidence, kRefinements);
-    if (model.empty() || std::count_if(inliers.begin(), inliers.end(), [](uchar in) { return in != 0; }) < kMinAgreeingStars)
+    const auto agreeing = std::count_if(inliers.begin(), inliers.end(), [](uchar in) { return in != 0; });
+    if (model.empty() || agreeing < kMinAgreeingStars)
         return {};
     return model;
 }

@@ -298,8 +298,10 @@ TEST(StarMatching, FrameMissingTheBrightestStarIsPairedThroughTriangles)
     // 50 px from its owner; the homography's RANSAC sets that pair aside.
     ASSERT_EQ(m.reference.size(), m.frame.size());
     int counterparts = 0;
-    for (std::size_t k = 0; k < m.reference.size(); ++k)
-        counterparts += cv::norm(cv::Point2d(m.frame[k].x - dx, m.frame[k].y - dy) - cv::Point2d(m.reference[k])) < 0.25;
+    for (std::size_t k = 0; k < m.reference.size(); ++k) {
+        const cv::Point2d truth(m.frame[k].x - dx, m.frame[k].y - dy);
+        counterparts += cv::norm(truth - cv::Point2d(m.reference[k])) < 0.25;
+    }
     EXPECT_GE(counterparts, 18);
     EXPECT_NEAR(loggedRotation(m.log.info), 0.0, 0.1);
 }
