@@ -29,14 +29,15 @@ public:
 
     // Extracts the stars of both images (grey or colour), keeps the
     // min(maxStars, both counts) brightest of each and pairs them: through a
-    // similarity fitted to the two brightness rankings, each reference star
-    // with the nearest free frame star within 50 px; when that gives fewer
-    // than 3 pairs, simply by brightness rank. Then logs the rotation between
-    // the lists, warning about a half turn. True with at least 3 pairs in the
-    // two index-aligned lists; false with both lists empty and the reason
-    // kept and logged, also for any exception on the way. The rotation report
-    // fits a homography, which OpenCV refuses with only 3 pairs, so exactly 3
-    // pairs end in "Error in star detection: ..." and false.
+    // similarity fitted to the two brightness rankings when at least a third
+    // of the rank pairs (and at least 6, or all of a shorter list) agree with
+    // it, otherwise through an affine map found by matching star triangles
+    // (which also fits a mirrored frame), each reference star with the
+    // nearest free frame star within 50 px; when neither gives 3 pairs,
+    // simply by brightness rank. Then, with at least 4 pairs, logs the
+    // rotation between the lists, warning about a half turn. True with at
+    // least 3 pairs in the two index-aligned lists; false with both lists
+    // empty and the reason kept and logged, also for any exception on the way.
     bool detectAndMatchStars(const cv::Mat& referenceImage, const cv::Mat& frameImage,
                              std::vector<cv::Point2f>& referencePoints, std::vector<cv::Point2f>& framePoints);
 

@@ -10,6 +10,7 @@
 
 #include "alignment/StarDetector.h"
 #include "alignment/StarExtraction.h"
+#include "alignment/TriangleMatching.h"
 #include "app/Logger.h"
 
 namespace {
@@ -24,6 +25,19 @@ constexpr double kMaxPairDistance = 50.0;
 constexpr double kReprojectionThreshold = 3.0;
 constexpr int kRansacIterations = 2000;
 constexpr double kConfidence = 0.99;
+
+// RANSAC returns a model even when most rank pairs are wrong (a bright star
+// missing from one image shifts every rank after it), and a few chance pairs
+// then fall within 50 px. A model is trusted only when a third of the rank
+// pairs, and never fewer than 6, agree with it within 3 px; a list shorter
+// than 6 must agree throughout.
+constexpr int kMinRankInliers = 6;
+constexpr int kRankInlierFraction = 3;
+
+int requiredRankInliers(int count)
+{
+    return std::min(count, std::max(kMinRankInliers, count / kRankInlierFraction));
+}
 
 void sortByFlux(std::vector<ExtractedStar>& stars)
 {
@@ -46,12 +60,31 @@ double distance(const cv::Point2f& a, const cv::Point2f& b)
     return std::sqrt(double(dx) * dx + double(dy) * dy);
 }
 
+cv::Mat rankModel(const PointList& referenceTop, const PointList& frameTop)
+{
+    std::vector<uchar> inliers;
+    const cv::Mat model =
+        cv::estimateAffinePartial2D(frameTop, referenceTop, inliers, cv::RANSAC, kReprojectionThreshold,
+                                    kRansacIterations, kConfidence, 2 * frameTop.size());
+    const auto agreeing = std::count_if(inliers.begin(), inliers.end(), [](uchar in) { return in != 0; });
+    if (model.empty() || agreeing < requiredRankInliers(int(frameTop.size())))
+        return {};
+    return model;
+}
+
+cv::Mat pairingModel(const PointList& referenceTop, const PointList& frameTop)
+{
+    const cv::Mat model = rankModel(referenceTop, frameTop);
+    if (!model.empty())
+        return model;
+    logInfo("Brightness order disagrees, matching star triangles instead");
+    return matchByTriangles(referenceTop, frameTop);
+}
+
 bool pairByModel(const PointList& referenceTop, const PointList& frameTop, PointList& referencePoints,
                  PointList& framePoints)
 {
-    const cv::Mat model =
-        cv::estimateAffinePartial2D(frameTop, referenceTop, cv::noArray(), cv::RANSAC, kReprojectionThreshold,
-                                    kRansacIterations, kConfidence, 2 * frameTop.size());
+    const cv::Mat model = pairingModel(referenceTop, frameTop);
     if (model.empty())
         return false;
     PointList mapped;
@@ -75,9 +108,12 @@ void pairByBrightness(const PointList& referenceTop, const PointList& frameTop, 
     logInfo("Using " + std::to_string(referenceTop.size()) + " brightest stars for matching (fallback method)");
 }
 
-// Only logs: the lists are used as they are.
+// Only logs: the lists are used as they are. Skipped below 4 pairs, where
+// OpenCV's homography fit would throw and fail a good match.
 void reportRotation(const PointList& referencePoints, const PointList& framePoints)
 {
+    if (referencePoints.size() < kHomographyPairs)
+        return;
     const cv::Mat homography = estimateHomography(referencePoints, framePoints);
     if (homography.rows != 3 || homography.cols != 3)
         return;

@@ -85,6 +85,19 @@ TEST(AlignFrame, StarStageRecoversAKnownShiftAndTurn)
     expectAligned(*alignedTo(pair.reference, pair.frame), *pair.reference, *pair.frame, pair.truth);
 }
 
+TEST(AlignFrame, MirroredFrameIsMatchedByStarTrianglesAndLandsOnTheReference)
+{
+    const SimulatedPair pair = simulatedPair(1, 8.5, -5.25, 1.0, true);
+    cv::Mat transform;
+    const auto info = infoLoggedBy([&] { transform = findRegistration(*pair.reference, *pair.frame, 200); });
+    // No similarity fits a mirror image, so the brightness ranks cannot agree with one.
+    EXPECT_TRUE(contains(info, "Brightness order disagrees, matching star triangles instead"));
+    EXPECT_FALSE(contains(info, "Trying feature-based detection methods..."));
+    ASSERT_FALSE(transform.empty());
+    EXPECT_LT(largestDisagreement(cv::Matx33d(transform), pair.truth, kSimWidth, kSimHeight), 0.05);
+    expectAligned(*alignedTo(pair.reference, pair.frame), *pair.reference, *pair.frame, pair.truth);
+}
+
 TEST(AlignFrame, FrameOfAnotherSizeComesOutAtTheReferenceSize)
 {
     const SimulatedPair pair = simulatedPair(3, 0.0, 0.0, 0.0);

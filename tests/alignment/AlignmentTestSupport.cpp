@@ -9,7 +9,7 @@
 #include "app/Logger.h"
 #include "support/TestSupport.h"
 
-SimulatedPair simulatedPair(int channels, double shiftX, double shiftY, double angleDegrees)
+SimulatedPair simulatedPair(int channels, double shiftX, double shiftY, double angleDegrees, bool mirrored)
 {
     SkySimSettings s;
     s.width = kSimWidth;
@@ -26,6 +26,7 @@ SimulatedPair simulatedPair(int channels, double shiftX, double shiftY, double a
     s.motion.driftX = shiftX;
     s.motion.driftY = shiftY;
     s.motion.rotationPerFrame = angleDegrees;
+    s.motion.mirrorAtFrame = mirrored ? 2 : 0;
     const SkySimulator simulator(s);
     return {simulator.exposure(1), simulator.exposure(2), simulator.transform(2)};
 }

@@ -9,13 +9,15 @@
 #include "image/ImageBuffer.h"
 
 // Two exposures of one simulated star field, the frame moved by a known
-// shift and turned about the centre; truth maps frame to reference pixels.
+// shift and turned about the centre, and mirrored left to right when asked;
+// truth maps frame to reference pixels.
 struct SimulatedPair {
     ByteImagePtr reference;
     ByteImagePtr frame;
     cv::Matx33d truth;
 };
-SimulatedPair simulatedPair(int channels, double shiftX, double shiftY, double angleDegrees);
+SimulatedPair simulatedPair(int channels, double shiftX, double shiftY, double angleDegrees,
+                            bool mirrored = false);
 constexpr int kSimWidth = 480;
 constexpr int kSimHeight = 360;
 

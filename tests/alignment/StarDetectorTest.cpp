@@ -44,6 +44,27 @@ std::vector<Star> gridStars(int count)
     return stars;
 }
 
+// A field of `count` stars at random places at least 20 px apart and 20 px
+// inside the frame, brightest first, with fluxes 5 % apart: unlike the grid,
+// no shift by one star spacing lines up most of the field with itself.
+std::vector<Star> scatteredStars(int count)
+{
+    std::mt19937 random(12);
+    std::uniform_real_distribution<double> x(20.0, kWidth - 20.0);
+    std::uniform_real_distribution<double> y(20.0, kHeight - 20.0);
+    std::vector<Star> stars;
+    while (int(stars.size()) < count) {
+        Star star;
+        star.position = {x(random), y(random)};
+        star.flux = 2400.0 - 60.0 * double(stars.size());
+        const bool apart = std::all_of(stars.begin(), stars.end(),
+                                       [&](const Star& s) { return cv::norm(s.position - star.position) >= 20.0; });
+        if (apart)
+            stars.push_back(star);
+    }
+    return stars;
+}
+
 // The stars as seen by a frame whose pixel p shows the reference point
 // toReference * p, on a flat sky of 20 with faint sensor noise.
 ByteImagePtr starFrame(const std::vector<Star>& stars, const cv::Matx33d& toReference = cv::Matx33d::eye(),
@@ -259,6 +280,46 @@ TEST(StarMatching, HalfTurnedFrameIsPairedAndReportedWithAWarning)
     EXPECT_EQ(m.log.warn,
               std::vector<std::string>{"WARNING: 180-degree rotation detected. This may affect alignment quality."});
     EXPECT_FALSE(contains(m.log.info, "Detected a meridian flip (180-degree rotation with reflection)"));
+}
+
+TEST(StarMatching, FrameMissingTheBrightestStarIsPairedThroughTriangles)
+{
+    // Without the brightest star every brightness rank of the frame is one
+    // off, so rank pairs join neighbouring stars and no similarity fits them.
+    const std::vector<Star> stars = scatteredStars(24);
+    const std::vector<Star> fainter(stars.begin() + 1, stars.end());
+    const double dx = 6.4;
+    const double dy = 11.2;
+    const Matched m = match(*starFrame(stars), *starFrame(fainter, {1, 0, -dx, 0, 1, -dy, 0, 0, 1}));
+    ASSERT_TRUE(m.ok);
+    EXPECT_TRUE(contains(m.log.info, "Brightness order disagrees, matching star triangles instead"));
+    // Of the reference's 20 brightest, 19 are among the frame's 20 brightest.
+    // The missing star, listed first, takes the nearest frame star within
+    // 50 px from its owner; the homography's RANSAC sets that pair aside.
+    ASSERT_EQ(m.reference.size(), m.frame.size());
+    int counterparts = 0;
+    for (std::size_t k = 0; k < m.reference.size(); ++k) {
+        const cv::Point2d truth(m.frame[k].x - dx, m.frame[k].y - dy);
+        counterparts += cv::norm(truth - cv::Point2d(m.reference[k])) < 0.25;
+    }
+    EXPECT_GE(counterparts, 18);
+    EXPECT_NEAR(loggedRotation(m.log.info), 0.0, 0.1);
+}
+
+TEST(StarMatching, ThreePairsSucceedWithoutARotationReport)
+{
+    // A homography needs 4 pairs, so the rotation between 3 goes unreported
+    // rather than failing the match. Fluxes far apart keep the brightness
+    // ranks of the two images alike.
+    std::vector<Star> stars = gridStars(3);
+    stars[1].flux = 1600.0;
+    stars[2].flux = 900.0;
+    const Matched m = match(*starFrame(stars), *starFrame(stars, {1, 0, -4.5, 0, 1, 3.0, 0, 0, 1}));
+    ASSERT_TRUE(m.ok);
+    EXPECT_EQ(m.reference.size(), 3u);
+    expectCounterparts(m, [](cv::Point2d p) { return cv::Point2d(p.x - 4.5, p.y + 3.0); });
+    EXPECT_TRUE(std::isnan(loggedRotation(m.log.info)));
+    EXPECT_TRUE(m.log.error.empty());
 }
 
 TEST(StarMatching, TooFewStarsFailWithTheReasonKeptAndLogged)
