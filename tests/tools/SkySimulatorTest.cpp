@@ -18,10 +18,7 @@
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// Registration is to be measured to a few hundredths of a pixel against
-// these renders, so star positions must hold to a fraction of that. The
-// centre of light of pixel-integrated data is itself off by a few ten
-// thousandths for a star only 1.5 pixels wide.
+// Registration is measured to a few hundredths of a pixel; renders must hold to a fraction of that.
 constexpr double kPositionTolerance = 0.002;
 
 // A sky of nothing at all: no stars, no background, no noise.
@@ -56,16 +53,15 @@ Star starAt(double x, double y, double flux)
     return star;
 }
 
-// Intensity-weighted mean position of channel 0 over the pixels within
-// radius of centre, above the given background.
-cv::Point2d centreOfLight(const FloatImage& image, cv::Point2d centre, double radius, double background = 0.0)
+// Intensity-weighted mean position of channel 0 within radius of centre.
+cv::Point2d centreOfLight(const FloatImage& image, cv::Point2d centre, double radius)
 {
     double sum = 0, sumX = 0, sumY = 0;
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x) {
             if (std::hypot(x - centre.x, y - centre.y) > radius)
                 continue;
-            const double v = image.getPixel(x, y) - background;
+            const double v = image.getPixel(x, y);
             sum += v;
             sumX += v * x;
             sumY += v * y;
@@ -101,8 +97,7 @@ Moments channelMoments(const ByteImage& image, int channel)
     return {mean, std::sqrt((sum2 - n * mean * mean) / (n - 1))};
 }
 
-// Inverse of a pose worked out by hand: undo the shift about the centre,
-// rotate back, then undo the turn and the mirror (each its own inverse).
+// Inverse of a pose by hand: undo shift, rotate back, undo turn and mirror.
 cv::Point2d framePositionOf(cv::Point2d reference, const FramePose& pose, cv::Point2d centre)
 {
     const double x = reference.x - centre.x - pose.shift[0];
@@ -156,8 +151,8 @@ bool isolated(const Star& star, double radius, const SkyModel& sky)
 
 TEST(SkyStar, CentreOfLightIsTheSubPixelPosition)
 {
-    const cv::Point2d positions[] = {{40.0, 30.0}, {40.25, 30.5}, {40.73, 29.37}, {41.5, 30.91}, {39.12, 30.06}};
-    for (const double fwhm : {1.5, 3.0, 5.0})
+    const cv::Point2d positions[] = {{40.0, 30.0}, {40.73, 29.37}, {41.5, 30.91}};
+    for (const double fwhm : {1.5, 5.0})
         for (const cv::Point2d& p : positions) {
             const FloatImagePtr image = singleStarSky(starAt(p.x, p.y, 4000), fwhm).render(cv::Matx33d::eye(), 80, 60, 1);
             const cv::Point2d centre = centreOfLight(*image, p, 1000);
@@ -168,7 +163,7 @@ TEST(SkyStar, CentreOfLightIsTheSubPixelPosition)
 
 TEST(SkyStar, TotalFluxIsTheFluxParameterInEveryChannel)
 {
-    for (const double flux : {200.0, 5000.0, 200000.0}) {
+    for (const double flux : {200.0, 200000.0}) {
         const FloatImagePtr grey = singleStarSky(starAt(60.3, 50.6, flux)).render(cv::Matx33d::eye(), 120, 100, 1);
         EXPECT_NEAR(channelSum(*grey, 0), flux, 0.002 * flux);
     }
@@ -182,10 +177,7 @@ TEST(SkyStar, TotalFluxIsTheFluxParameterInEveryChannel)
 
 TEST(SkyStar, ProfileHasTheMoffatShapeOfItsFwhmAndBeta)
 {
-    // A wide star at a pixel centre, so averaging over a pixel barely
-    // changes the profile. With u = r^2 / alpha^2, alpha^2 = FWHM^2 / (4 (2^(1/beta) - 1)):
-    // at r = FWHM / 2 the profile is 1/2 of its peak; at r = FWHM, u = 4 (2^(1/3) - 1)
-    // = 1.03968 for beta = 3, and (1 + u)^-3 = 0.117837.
+    // Half the peak at r = FWHM / 2; at r = FWHM, (1 + 4 (2^(1/3) - 1))^-3 = 0.117837.
     const FloatImagePtr image = singleStarSky(starAt(100, 100, 1e6), 12.0, 3.0).render(cv::Matx33d::eye(), 201, 201, 1);
     const double peak = image->getPixel(100, 100);
     EXPECT_NEAR(image->getPixel(106, 100) / peak, 0.5, 0.005);
@@ -226,18 +218,11 @@ TEST(SkyBackground, GradientRisesByItsAmplitudeBetweenOppositeCorners)
     FloatImagePtr truth = SkySimulator(s).truth(1);
     EXPECT_NEAR(truth->getPixel(50, 30), 30.0f, 1e-4f);
     EXPECT_NEAR(truth->getPixel(100, 7) - truth->getPixel(0, 7), 20.0f, 1e-4f);
-    EXPECT_NEAR(truth->getPixel(0, 0), 20.0f, 1e-4f);
-    EXPECT_NEAR(truth->getPixel(0, 60), 20.0f, 1e-4f);
 
     s.background.gradientAngle = 90;
     truth = SkySimulator(s).truth(1);
     EXPECT_NEAR(truth->getPixel(3, 60) - truth->getPixel(3, 0), 20.0f, 1e-4f);
     EXPECT_NEAR(truth->getPixel(100, 30) - truth->getPixel(0, 30), 0.0f, 1e-4f);
-
-    // Towards the upper left the (0, 0) corner is highest.
-    s.background.gradientAngle = 225;
-    truth = SkySimulator(s).truth(1);
-    EXPECT_NEAR(truth->getPixel(0, 0) - truth->getPixel(100, 60), 20.0f, 1e-4f);
 }
 
 TEST(SkyBackground, VignettingDimsTheCornersByItsFractionAndStaysWithTheSensor)
@@ -253,7 +238,7 @@ TEST(SkyBackground, VignettingDimsTheCornersByItsFractionAndStaysWithTheSensor)
         EXPECT_NEAR(truth->getPixel(50, 30), 100.0f, 1e-3f);
         EXPECT_NEAR(truth->getPixel(0, 0), 70.0f, 1e-3f);
         EXPECT_NEAR(truth->getPixel(100, 60), 70.0f, 1e-3f);
-        // Half way along the x axis: r^2 = 25^2 / (50^2 + 30^2) of the corner's.
+        // r^2 here is 25^2 / (50^2 + 30^2) of the corner's.
         EXPECT_NEAR(truth->getPixel(75, 30), 100.0f * (1.0f - 0.3f * 625.0f / 3400.0f), 1e-3f);
     }
 }
@@ -282,7 +267,6 @@ TEST(SkyBackground, NebulaReachesItsAmplitudeAndIsAbsentAtZero)
     const FloatImagePtr truth = SkySimulator(s).truth(1);
     const float* begin = truth->data();
     const float brightest = *std::max_element(begin, begin + truth->size());
-    // The main blob peaks at 50; the fainter ones around it can only add.
     EXPECT_GE(brightest, 10 + 50 - 0.2);
     EXPECT_LT(brightest, 10 + 50 * 4);
 
@@ -290,30 +274,6 @@ TEST(SkyBackground, NebulaReachesItsAmplitudeAndIsAbsentAtZero)
     const FloatImagePtr plain = SkySimulator(s).truth(1);
     EXPECT_EQ(plain->min(), 10.0f);
     EXPECT_EQ(plain->max(), 10.0f);
-}
-
-TEST(SkySequence, WholePixelShiftMovesTheWholeSkyByWholePixels)
-{
-    SkySimSettings s = emptySky(120, 90, 3);
-    s.frames = 2;
-    s.starField.starsPerFrame = 40;
-    s.background.sky = 20;
-    s.background.gradient = 15;
-    s.background.nebula = 30;
-    s.background.nebulaSize = 20;
-    s.motion.driftX = 7;
-    s.motion.driftY = -4;
-    const SkySimulator simulator(s);
-    const FloatImagePtr first = simulator.truth(1);
-    const FloatImagePtr second = simulator.truth(2);
-    // Frame 2's pixel (x, y) sees the reference at (x + 7, y - 4).
-    double largest = 0;
-    for (int y = 4; y < 90; ++y)
-        for (int x = 0; x + 7 < 120; ++x)
-            for (int c = 0; c < 3; ++c)
-                largest = std::max<double>(largest, std::abs(second->getPixel(x, y, c) - first->getPixel(x + 7, y - 4, c)));
-    EXPECT_LT(largest, 1e-3);
-    EXPECT_GT(first->max(), 100.0f);  // the stars are there
 }
 
 TEST(SkySequence, WrittenTransformMapsStarsInEachFrameToTheirReferencePositions)
@@ -460,21 +420,13 @@ TEST(FrameTransforms, FirstFrameIsTheIdentityAndRotationTurnsAboutTheCentre)
     ASSERT_EQ(t.size(), 4u);
     for (int i = 0; i < 9; ++i)
         EXPECT_EQ(t[0].val[i], cv::Matx33d::eye().val[i]);
-    const cv::Point2d centre(50, 40);
-    for (int k = 2; k <= 4; ++k) {
-        const cv::Matx33d& a = t[k - 1];
-        const double angle = (k - 1) * 2.5 * kPi / 180;
-        EXPECT_NEAR(a(0, 0), std::cos(angle), 1e-12);
-        EXPECT_NEAR(a(0, 1), -std::sin(angle), 1e-12);
-        EXPECT_NEAR(a(1, 0), std::sin(angle), 1e-12);
-        EXPECT_NEAR(a(1, 1), std::cos(angle), 1e-12);
-        EXPECT_EQ(a(2, 0), 0.0);
-        EXPECT_EQ(a(2, 1), 0.0);
-        EXPECT_EQ(a(2, 2), 1.0);
-        const cv::Point2d moved = applyTransform(a, centre);
-        EXPECT_NEAR(moved.x, 50 + 1.5 * (k - 1), 1e-9);
-        EXPECT_NEAR(moved.y, 40 - 0.5 * (k - 1), 1e-9);
-    }
+    // Frame 4 is turned by 7.5 degrees and its centre (50, 40) drifts by three steps.
+    const cv::Matx33d& a = t[3];
+    EXPECT_NEAR(a(1, 0), std::sin(7.5 * kPi / 180), 1e-12);
+    EXPECT_NEAR(a(1, 1), std::cos(7.5 * kPi / 180), 1e-12);
+    const cv::Point2d moved = applyTransform(a, cv::Point2d(50, 40));
+    EXPECT_NEAR(moved.x, 54.5, 1e-9);
+    EXPECT_NEAR(moved.y, 38.5, 1e-9);
 }
 
 TEST(FrameTransforms, TurnKeepsDeterminantPlusOneAndMirrorMakesItMinusOne)
@@ -504,8 +456,6 @@ TEST(FrameTransforms, RandomWalkStaysWithinItsBoundAndWanders)
     const std::vector<cv::Matx33d> t = frameTransforms(motion, 300, 64, 48, 9);
     double lowest = 0, highest = 0;
     for (const cv::Matx33d& a : t) {
-        EXPECT_EQ(a(0, 0), 1.0);
-        EXPECT_EQ(a(0, 1), 0.0);
         for (const double shift : {a(0, 2), a(1, 2)}) {
             EXPECT_LE(std::abs(shift), 4.0);
             lowest = std::min(lowest, shift);
@@ -525,15 +475,11 @@ TEST(StarField, CountScalesWithAreaAndFluxesFollowThePowerLaw)
     const FieldBounds bounds{-100, -50, 300, 350};  // 400 x 400, four frames of 200 x 200
     std::vector<Star> stars = randomStarField(settings, bounds, 200.0 * 200.0, 3);
     ASSERT_EQ(stars.size(), 20000u);
-    double colourSum = 0;
     for (const Star& star : stars) {
         EXPECT_TRUE(star.position.x >= -100 && star.position.x <= 300 && star.position.y >= -50 && star.position.y <= 350);
         EXPECT_TRUE(star.flux >= 150 && star.flux <= 150 * 1000.0);
-        colourSum += star.colour[0] + star.colour[1] + star.colour[2];
     }
-    EXPECT_NEAR(colourSum / (3.0 * stars.size()), 1.0, 1e-9);
-    // N(> F) ~ 1 / F: half the stars are brighter than twice the faintest, a
-    // tenth brighter than ten times it (slightly fewer for the cut at 1000x).
+    // N(> F) ~ 1 / F: half above 2x the faintest, a tenth above 10x (fewer for the 1000x cut).
     std::sort(stars.begin(), stars.end(), [](const Star& a, const Star& b) { return a.flux < b.flux; });
     EXPECT_NEAR(stars[10000].flux, 300, 15);
     EXPECT_NEAR(stars[18000].flux, 1500, 120);
