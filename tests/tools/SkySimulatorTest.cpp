@@ -209,20 +209,25 @@ TEST(SkyStar, CentreOfLightFollowsTheFramePose)
     }
 }
 
-TEST(SkyBackground, GradientRisesByItsAmplitudeBetweenOppositeCorners)
+TEST(SkyBackground, GradientRisesByItsAmplitudeAndEachPartTakesItsTint)
 {
-    SkySimSettings s = emptySky(101, 61, 1);
+    SkySimSettings s = emptySky(101, 61, 3);
     s.background.sky = 30;
     s.background.gradient = 20;
     s.background.gradientAngle = 0;
+    s.background.skyTint = {1.0, 0.5, 2.0};
+    s.background.gradientTint = {2.0, 1.0, 0.0};
     FloatImagePtr truth = SkySimulator(s).truth(1);
-    EXPECT_NEAR(truth->getPixel(50, 30), 30.0f, 1e-4f);
-    EXPECT_NEAR(truth->getPixel(100, 7) - truth->getPixel(0, 7), 20.0f, 1e-4f);
+    // Sky x its tint at the centre; across the frame the gradient's 20 x its tint.
+    EXPECT_NEAR(truth->getPixel(50, 30, 2), 60.0f, 1e-4f);
+    EXPECT_NEAR(truth->getPixel(100, 7, 0) - truth->getPixel(0, 7, 0), 40.0f, 1e-4f);
+    EXPECT_NEAR(truth->getPixel(100, 7, 1) - truth->getPixel(0, 7, 1), 20.0f, 1e-4f);
+    EXPECT_NEAR(truth->getPixel(100, 7, 2) - truth->getPixel(0, 7, 2), 0.0f, 1e-4f);
 
     s.background.gradientAngle = 90;
     truth = SkySimulator(s).truth(1);
-    EXPECT_NEAR(truth->getPixel(3, 60) - truth->getPixel(3, 0), 20.0f, 1e-4f);
-    EXPECT_NEAR(truth->getPixel(100, 30) - truth->getPixel(0, 30), 0.0f, 1e-4f);
+    EXPECT_NEAR(truth->getPixel(3, 60, 1) - truth->getPixel(3, 0, 1), 20.0f, 1e-4f);
+    EXPECT_NEAR(truth->getPixel(100, 30, 1) - truth->getPixel(0, 30, 1), 0.0f, 1e-4f);
 }
 
 TEST(SkyBackground, VignettingDimsTheCornersByItsFractionAndStaysWithTheSensor)
@@ -241,21 +246,6 @@ TEST(SkyBackground, VignettingDimsTheCornersByItsFractionAndStaysWithTheSensor)
         // r^2 here is 25^2 / (50^2 + 30^2) of the corner's.
         EXPECT_NEAR(truth->getPixel(75, 30), 100.0f * (1.0f - 0.3f * 625.0f / 3400.0f), 1e-3f);
     }
-}
-
-TEST(SkyBackground, ColourFrameTintsEachPartOfTheBackground)
-{
-    SkySimSettings s = emptySky(41, 41, 3);
-    s.background.sky = 40;
-    s.background.gradient = 10;
-    s.background.gradientAngle = 0;
-    s.background.skyTint = {1.0, 0.5, 2.0};
-    s.background.gradientTint = {2.0, 1.0, 0.0};
-    const FloatImagePtr truth = SkySimulator(s).truth(1);
-    // At the right edge the gradient adds 5 before its tint.
-    EXPECT_NEAR(truth->getPixel(40, 20, 0), 40 + 10, 1e-4);
-    EXPECT_NEAR(truth->getPixel(40, 20, 1), 20 + 5, 1e-4);
-    EXPECT_NEAR(truth->getPixel(40, 20, 2), 80 + 0, 1e-4);
 }
 
 TEST(SkyBackground, NebulaReachesItsAmplitudeAndIsAbsentAtZero)
