@@ -132,17 +132,6 @@ double cubic(const std::vector<double>& c, double x, double y)
     return sum;
 }
 
-// Noise-free samples of the polynomial on a 129x65 image, every 8th pixel;
-// the widths make x = col / 128 and y = row / 64 exact.
-std::vector<BackgroundSample> polynomialSamples(const std::vector<double>& c)
-{
-    std::vector<BackgroundSample> samples;
-    for (int row = 0; row <= 64; row += 8)
-        for (int col = 0; col <= 128; col += 8)
-            samples.push_back({float(col), float(row), float(cubic(c, col / 128.0, row / 64.0))});
-    return samples;
-}
-
 // Degree, grid size, protection threshold, smoothness.
 using ParamValues = std::tuple<int, int, float, float>;
 
@@ -284,7 +273,12 @@ TEST(BackgroundSampling, FinerGridThenEdgePointsFillInBeforeMaskedPoints)
 TEST(BackgroundModel, FitRecoversAKnownCubicSurface)
 {
     const std::vector<double> cubicSurface{40.0, 12.0, -8.0, 5.0, -3.0, 6.0, 2.5, -1.5, 4.0, -2.0};
-    const std::vector<double> fittedCubic = fitBackgroundModel(withDegree(3), polynomialSamples(cubicSurface), 129, 65);
+    // Noise-free samples every 8th pixel of 129x65, where x = col / 128 and y = row / 64 are exact.
+    std::vector<BackgroundSample> samples;
+    for (int row = 0; row <= 64; row += 8)
+        for (int col = 0; col <= 128; col += 8)
+            samples.push_back({float(col), float(row), float(cubic(cubicSurface, col / 128.0, row / 64.0))});
+    const std::vector<double> fittedCubic = fitBackgroundModel(withDegree(3), samples, 129, 65);
     ASSERT_EQ(fittedCubic.size(), 10u);
     for (std::size_t t = 0; t < 10; ++t)
         EXPECT_NEAR(fittedCubic[t], cubicSurface[t], 1e-6) << "term " << t;

@@ -116,26 +116,6 @@ cv::Point2d framePositionOf(cv::Point2d reference, const FramePose& pose, cv::Po
 
 double determinant2x2(const cv::Matx33d& t) { return t(0, 0) * t(1, 1) - t(0, 1) * t(1, 0); }
 
-struct TransformLine {
-    std::string name;
-    cv::Matx33d matrix;
-};
-
-std::vector<TransformLine> readTransforms(const std::string& path)
-{
-    std::vector<TransformLine> entries;
-    for (const std::string& line : lines(readFile(path))) {
-        std::istringstream in(line);
-        TransformLine entry;
-        in >> entry.name;
-        for (double& value : entry.matrix.val)
-            in >> value;
-        EXPECT_FALSE(in.fail()) << line;
-        entries.push_back(entry);
-    }
-    return entries;
-}
-
 // No other star's light reaches within `radius` of this one.
 bool isolated(const Star& star, double radius, const SkyModel& sky)
 {
@@ -281,21 +261,28 @@ TEST(SkySequence, WrittenTransformMapsStarsInEachFrameToTheirReferencePositions)
     TempDir dir;
     writeSequence(simulator, {dir.path(), FrameFormat::Fits, true});
 
-    const std::vector<TransformLine> transforms = readTransforms(dir.file("transforms.txt"));
+    const std::vector<std::string> transforms = lines(readFile(dir.file("transforms.txt")));
     ASSERT_EQ(transforms.size(), 6u);
-    EXPECT_EQ(lines(readFile(dir.file("transforms.txt")))[0], "frame_0001.fits 1 0 0 0 1 0 0 0 1");
+    EXPECT_EQ(transforms[0], "frame_0001.fits 1 0 0 0 1 0 0 0 1");
     int measured = 0;
     for (int k = 1; k <= 6; ++k) {
-        EXPECT_EQ(transforms[k - 1].name, frameFileName(k, FrameFormat::Fits));
+        std::istringstream in(transforms[k - 1]);
+        std::string name;
+        cv::Matx33d toReference;
+        in >> name;
+        for (double& value : toReference.val)
+            in >> value;
+        ASSERT_FALSE(in.fail()) << transforms[k - 1];
+        EXPECT_EQ(name, frameFileName(k, FrameFormat::Fits));
         const FloatImagePtr truth = loadFloatImage(dir.file("truth_000" + std::to_string(k) + ".fits"));
-        const cv::Matx33d toFrame = transforms[k - 1].matrix.inv();
+        const cv::Matx33d toFrame = toReference.inv();
         for (const Star& star : simulator.model().stars()) {
             const double radius = simulator.model().profile().cutFor(star.flux).radius + 1;
             const cv::Point2d p = applyTransform(toFrame, star.position);
             const bool inside = p.x > radius && p.y > radius && p.x < 159 - radius && p.y < 119 - radius;
             if (!inside || !isolated(star, radius, simulator.model()))
                 continue;
-            const cv::Point2d back = applyTransform(transforms[k - 1].matrix, centreOfLight(*truth, p, radius));
+            const cv::Point2d back = applyTransform(toReference, centreOfLight(*truth, p, radius));
             EXPECT_NEAR(back.x, star.position.x, kPositionTolerance) << "frame " << k;
             EXPECT_NEAR(back.y, star.position.y, kPositionTolerance) << "frame " << k;
             ++measured;
