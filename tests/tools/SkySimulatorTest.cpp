@@ -246,6 +246,30 @@ TEST(SkyBackground, NebulaReachesItsAmplitudeAndIsAbsentAtZero)
     EXPECT_EQ(plain->max(), 10.0f);
 }
 
+TEST(SkySequence, WholePixelShiftMovesTheWholeSkyByWholePixels)
+{
+    SkySimSettings s = emptySky(120, 90, 3);
+    s.frames = 2;
+    s.starField.starsPerFrame = 40;
+    s.background.sky = 20;
+    s.background.gradient = 15;
+    s.background.nebula = 30;
+    s.background.nebulaSize = 20;
+    s.motion.driftX = 7;
+    s.motion.driftY = -4;
+    const SkySimulator simulator(s);
+    const FloatImagePtr first = simulator.truth(1);
+    const FloatImagePtr second = simulator.truth(2);
+    // Frame 2's pixel (x, y) sees the reference at (x + 7, y - 4).
+    double largest = 0;
+    for (int y = 4; y < 90; ++y)
+        for (int x = 0; x + 7 < 120; ++x)
+            for (int c = 0; c < 3; ++c)
+                largest = std::max<double>(largest, std::abs(second->getPixel(x, y, c) - first->getPixel(x + 7, y - 4, c)));
+    EXPECT_LT(largest, 1e-3);
+    EXPECT_GT(first->max(), 100.0f);  // the stars are there
+}
+
 TEST(SkySequence, WrittenTransformMapsStarsInEachFrameToTheirReferencePositions)
 {
     SkySimSettings s = emptySky(160, 120, 1);
