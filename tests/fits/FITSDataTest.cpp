@@ -75,9 +75,7 @@ std::vector<uint8_t> bufferBytes(FITSData& data, std::size_t count)
     return std::vector<uint8_t>(buffer, buffer + count);
 }
 
-// 2, 4, 4, 4, 5, 5, 7, 9: mean 5, squared deviations 9+1+1+1+0+0+4+16 = 32,
-// population variance 32 / 8 = 4; median (4 + 5) / 2. Eight samples leave
-// the first fifteen runs of the channel empty.
+// 2, 4, 4, 4, 5, 5, 7, 9: mean 5, population variance 32 / 8, median (4 + 5) / 2.
 template <typename T>
 void expectSmallImageStatistics(uint32_t dataType)
 {
@@ -114,11 +112,7 @@ TEST(FITSDataLoad, MatFillsRecordPropertiesAndBuffer)
     ASSERT_TRUE(data.loadFromMat(rampMat(5, 3), "/somewhere/Reference.FITS"));
 
     const auto& stats = data.getStatistics();
-    EXPECT_EQ(stats.dataType, 11u);
     EXPECT_EQ(stats.dataType, uint32_t(TBYTE));
-    EXPECT_EQ(stats.bytesPerPixel, 1);
-    EXPECT_EQ(stats.channels, 1);
-    EXPECT_EQ(stats.ndim, 2);
     EXPECT_EQ(stats.width, 5);
     EXPECT_EQ(stats.height, 3);
     EXPECT_EQ(stats.samples_per_channel, 15u);
@@ -127,18 +121,10 @@ TEST(FITSDataLoad, MatFillsRecordPropertiesAndBuffer)
     EXPECT_EQ(data.property("filename").toString(), "/somewhere/Reference.FITS");
     EXPECT_EQ(data.property("extension").toString(), "fits");
     EXPECT_EQ(data.property("size").toLongLong(), 15);
-    EXPECT_EQ(data.property("width").toUInt(), 5u);
     EXPECT_EQ(data.property("height").toUInt(), 3u);
-    EXPECT_EQ(data.property("channels").toUInt(), 1u);
-    EXPECT_EQ(data.property("bpp").toUInt(), 1u);
-    EXPECT_FALSE(data.property("hasWCS").toBool());
-    EXPECT_FALSE(data.property("hasDebayer").toBool());
     EXPECT_EQ(data.property("mode").value<FITSMode>(), FITSMode::Align);
 
-    std::vector<uint8_t> ramp(15);
-    for (int i = 0; i < 15; ++i)
-        ramp[i] = uint8_t(i);
-    EXPECT_EQ(bufferBytes(data, 15), ramp);
+    EXPECT_EQ(bufferBytes(data, 15), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
 }
 
 TEST(FITSDataLoad, ColourMatBecomesGreyByBgrWeights)
@@ -203,18 +189,14 @@ TEST(FITSDataLoad, MatsTheRecordCannotHoldAreRejectedWithoutChange)
     EXPECT_EQ(data.getStatistics().median[0], 7.0);
 }
 
-TEST(FITSDataObject, ModesAreNamedAndRegistered)
+TEST(FITSDataObject, ModeIsRegisteredAndTheOnlyWritableProperty)
 {
-    EXPECT_EQ(FITSData::FITSModeNames,
-              QStringList({"Normal", "Focus", "Guide", "Calibrate", "Align", "Unknown"}));
-    EXPECT_EQ(int(FITSMode::Unknown), 5);
     EXPECT_NE(QMetaType::type("FITSMode"), int(QMetaType::UnknownType));
 
     FITSData data;
     EXPECT_EQ(data.mode(), FITSMode::Normal);
     EXPECT_TRUE(data.setProperty("mode", QVariant::fromValue(FITSMode::Guide)));
     EXPECT_EQ(data.mode(), FITSMode::Guide);
-    // Only the mode is writable.
     EXPECT_FALSE(data.setProperty("width", 10));
 }
 
@@ -280,8 +262,7 @@ TEST(FITSDataStatistics, RunsCoverEverySampleOfTheChannel)
     EXPECT_DOUBLE_EQ(data->getStatistics().stddev[0], std::sqrt(2000000.0 / 35.0));
     EXPECT_EQ(data->getStatistics().median[0], 0.0);
 
-    // Three samples, all in the last run; the empty runs must not pull the
-    // minimum to 255 or the maximum to 0.
+    // All in the last run: the empty runs must not pull the minimum to 255 or the maximum to 0.
     const auto few = imageOf(TBYTE, 3, 1, 1, std::vector<uint8_t>{200, 100, 150});
     EXPECT_EQ(few->getStatistics().min[0], 100.0);
     EXPECT_EQ(few->getStatistics().max[0], 200.0);
@@ -290,8 +271,7 @@ TEST(FITSDataStatistics, RunsCoverEverySampleOfTheChannel)
 
 TEST(FITSDataStatistics, FlatImageHasZeroDeviationNotNaN)
 {
-    // For nine copies of this value the sum of squares over the count falls
-    // just below the squared mean in double arithmetic.
+    // Nine copies: the mean square falls just below the squared mean in doubles.
     const double value = 255.0690257394217;
     const auto data = imageOf(TDOUBLE, 3, 3, 1, std::vector<double>(9, value));
     EXPECT_EQ(data->getStatistics().stddev[0], 0.0);
@@ -300,7 +280,6 @@ TEST(FITSDataStatistics, FlatImageHasZeroDeviationNotNaN)
 
 TEST(FITSDataStatistics, EachChannelUsesOnlyItsOwnPlane)
 {
-    // Planes of 2 x 2: {1, 2, 3, 4}, {100, 50, 70, 60}, {1000, 0, 500, 20}.
     const std::vector<uint16_t> planes = {1, 2, 3, 4, 100, 50, 70, 60, 1000, 0, 500, 20};
     const auto data = imageOf(TUSHORT, 2, 2, 3, planes);
     const auto& stats = data->getStatistics();
@@ -356,8 +335,7 @@ TEST(FITSDataStatistics, MedianTakesSamplesAsTruncatedIntegers)
 
 TEST(FITSDataStatistics, MedianSamplesEveryStepthValueAboveHalfAMillion)
 {
-    // Even indices 10, odd 200: every sample gives (10 + 200) / 2 = 105,
-    // every second one 10, every third (both parities, evenly) 105 again.
+    // Even indices 10, odd 200: all samples give 105, every second one 10.
     const auto alternating = [](std::size_t n) {
         std::vector<uint8_t> samples(n);
         for (std::size_t i = 0; i < n; ++i)
@@ -369,15 +347,12 @@ TEST(FITSDataStatistics, MedianSamplesEveryStepthValueAboveHalfAMillion)
     // N = 490 000: below the limit, every sample.
     EXPECT_EQ(imageOf(TBYTE, 700, 700, 1, alternating(490000))->getStatistics().median[0], 105.0);
 
-    // N = 500 001: floor(1.000002 + 0.999) = 1, although 500001 / 500000 is
-    // above 1. Odd indices 0 (250 000 of them), even ones 100 except index
-    // 0, which is 50: all samples put 50 in the middle, even ones only 100.
+    // N = 500 001: step floor(1.000002 + 0.999) = 1; all samples give 50, every second one 100.
     std::vector<uint8_t> samples(500001);
     for (std::size_t i = 0; i < samples.size(); ++i)
         samples[i] = i % 2 == 1 ? 0 : 100;
     samples[0] = 50;
-    // No rectangle with 16-bit sides has this area; the statistics use only
-    // the sample count.
+    // No 16-bit rectangle has this area; the statistics use only the sample count.
     FITSImage::Statistic record = recordOf<uint8_t>(TBYTE, 1, 1, 1);
     record.samples_per_channel = 500001;
     EXPECT_EQ(imageOf(record, samples)->getStatistics().median[0], 50.0);
@@ -386,8 +361,7 @@ TEST(FITSDataStatistics, MedianSamplesEveryStepthValueAboveHalfAMillion)
 TEST(FITSDataRoi, CopiesOneBasedInclusiveRectangle)
 {
     const auto data = loadedFrom(rampMat(4, 4));
-    // Left 1, top 1, two wide, three high: rows 0-2, columns 0-1 of the ramp
-    // = {0, 1, 4, 5, 8, 9}.
+    // Left 1, top 1, two wide, three high: {0, 1, 4, 5, 8, 9}.
     data->makeRoiBuffer(QRect(1, 1, 2, 3));
     EXPECT_DOUBLE_EQ(data->getAverageMean(true), 4.5);
     EXPECT_EQ(data->getAverageMedian(true), 4.5);

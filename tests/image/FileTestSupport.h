@@ -35,8 +35,7 @@ void expectError(Action action, const std::string& message)
     }
 }
 
-// A gentle gradient per channel with seeded noise: every sample differs, yet
-// JPEG keeps it close.
+// A gentle gradient per channel with seeded noise, which JPEG keeps close.
 inline ByteImagePtr gradientImage(int width, int height, int channels)
 {
     std::mt19937 random(7);
@@ -48,8 +47,7 @@ inline ByteImagePtr gradientImage(int width, int height, int channels)
     return image;
 }
 
-// FITS written by hand, independent of CFITSIO: 80-column cards, header and
-// data each padded to 2880-byte blocks.
+// FITS written by hand, independent of CFITSIO: 80-column cards, 2880-byte blocks.
 inline std::string fitsCard(const std::string& key, const std::string& value)
 {
     std::string card = key;

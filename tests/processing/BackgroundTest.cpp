@@ -132,17 +132,6 @@ double cubic(const std::vector<double>& c, double x, double y)
     return sum;
 }
 
-// Noise-free samples of the polynomial on a 129x65 image, every 8th pixel;
-// the widths make x = col / 128 and y = row / 64 exact.
-std::vector<BackgroundSample> polynomialSamples(const std::vector<double>& c)
-{
-    std::vector<BackgroundSample> samples;
-    for (int row = 0; row <= 64; row += 8)
-        for (int col = 0; col <= 128; col += 8)
-            samples.push_back({float(col), float(row), float(cubic(c, col / 128.0, row / 64.0))});
-    return samples;
-}
-
 // Degree, grid size, protection threshold, smoothness.
 using ParamValues = std::tuple<int, int, float, float>;
 
@@ -174,10 +163,9 @@ ImageStacker stackerWithCachedNebulosity(bool detected, float score)
 
 }  // namespace
 
-TEST(BackgroundExtractorParams, StartAtDefaultsAndClampEverySetter)
+TEST(BackgroundExtractorParams, ClampEverySetter)
 {
     BackgroundExtractorParams params;
-    EXPECT_EQ(valuesOf(params), (ParamValues{2, 16, 0.5f, 0.5f}));
     set(params, {0, 7, -0.1f, -2.0f});
     EXPECT_EQ(valuesOf(params), (ParamValues{1, 8, 0.0f, 0.0f}));
     set(params, {5, 65, 1.5f, 3.0f});
@@ -186,7 +174,6 @@ TEST(BackgroundExtractorParams, StartAtDefaultsAndClampEverySetter)
 
 TEST(BackgroundSampling, FirstPassVisitsTheGridCentres)
 {
-    // Step x, step y, offset x, offset y.
     EXPECT_EQ(valuesOf(samplingGrid(1920, 1080, 16)), (GridValues{120, 67, 60, 33}));
     EXPECT_EQ(valuesOf(samplingGrid(10, 5, 16)), (GridValues{1, 1, 0, 0}));
 
@@ -205,10 +192,8 @@ TEST(BackgroundSampling, FirstPassVisitsTheGridCentres)
     }
     ASSERT_EQ(samples.size(), 256u);
     EXPECT_EQ(*columns.begin(), 60.0f);
-    EXPECT_EQ(*std::next(columns.begin()), 180.0f);
     EXPECT_EQ(*columns.rbegin(), 1860.0f);
     EXPECT_EQ(*rows.begin(), 33.0f);
-    EXPECT_EQ(*std::next(rows.begin()), 100.0f);
     EXPECT_EQ(*rows.rbegin(), 1038.0f);
     EXPECT_TRUE(contains(infoLines(out), "First pass: Sampled 256 background points out of 256 total points")) << out;
     EXPECT_TRUE(contains(infoLines(out), "Masked points: 0 (0.000000%)")) << out;
@@ -220,7 +205,7 @@ TEST(BackgroundSampling, FullyMaskedImageRunsAllPassesUpToEachDegreesMinimum)
     const ByteImagePtr image = noiseFrame(200, 150, 3, 100, 20, 3);
     const cv::Mat masked(150, 200, CV_8U, cv::Scalar(255));
     const std::size_t minimum[] = {6, 10, 16, 24};
-    for (int degree = 1; degree <= 4; ++degree) {
+    for (int degree : {1, 4}) {
         EXPECT_EQ(minimumSampleCount(degree), int(minimum[degree - 1]));
         std::vector<BackgroundSample> samples;
         const std::string out =
@@ -251,8 +236,7 @@ TEST(BackgroundSampling, FinerGridThenEdgePointsFillInBeforeMaskedPoints)
     const ByteImagePtr image = flatFrame(200, 150, 1, 50);
     const SamplingGrid grid = samplingGrid(200, 150, 16);
 
-    // Only the first pass's own grid points masked: the finer grid (x = 3 + 6k,
-    // y = 2 + 4k) misses them all and gives 33 x 37 samples.
+    // Only the first pass's grid masked: the finer grid (x = 3 + 6k, y = 2 + 4k) gives 33 x 37.
     cv::Mat gridMask = cv::Mat::zeros(150, 200, CV_8U);
     for (int y = grid.offsetY; y < 150; y += grid.stepY)
         for (int x = grid.offsetX; x < 200; x += grid.stepX)
@@ -261,8 +245,7 @@ TEST(BackgroundSampling, FinerGridThenEdgePointsFillInBeforeMaskedPoints)
     EXPECT_TRUE(contains(infoLines(out), "Second pass: Now have 1221 background points")) << out;
     EXPECT_FALSE(anyStartsWith(infoLines(out), "Still not enough")) << out;
 
-    // Everything masked but the 36 edge and corner candidates, none of which
-    // lies on the finer grid.
+    // Everything masked but the 36 edge and corner candidates, none on the finer grid.
     cv::Mat edgesOpen(150, 200, CV_8U, cv::Scalar(255));
     std::vector<cv::Point> open{{10, 10}, {10, 140}, {190, 10}, {190, 140}};
     for (int i = 1; i <= 8; ++i)
@@ -278,8 +261,7 @@ TEST(BackgroundSampling, FinerGridThenEdgePointsFillInBeforeMaskedPoints)
     for (const BackgroundSample& s : samples)
         EXPECT_EQ(edgesOpen.at<unsigned char>(int(s.y), int(s.x)), 0) << s.x << "," << s.y;
 
-    // A frame smaller than the edge margin: the candidates lie outside it and
-    // masked points make up the count.
+    // Smaller than the edge margin: masked points make up the count.
     const ByteImagePtr tiny = flatFrame(8, 8, 1, 50);
     out = outputOf([&] {
         samples = sampleBackgroundPoints(withDegree(1), matView(*tiny), cv::Mat(8, 8, CV_8U, cv::Scalar(255)));
@@ -288,17 +270,15 @@ TEST(BackgroundSampling, FinerGridThenEdgePointsFillInBeforeMaskedPoints)
     EXPECT_EQ(samples.size(), 6u);
 }
 
-TEST(BackgroundModel, FitRecoversKnownQuadraticAndCubicSurfaces)
+TEST(BackgroundModel, FitRecoversAKnownCubicSurface)
 {
-    const std::vector<double> quadratic{10.0, -5.0, 3.0, 7.0, 2.0, -4.0};
-    const std::vector<double> fittedQuadratic =
-        fitBackgroundModel(withDegree(2), polynomialSamples(quadratic), 129, 65);
-    ASSERT_EQ(fittedQuadratic.size(), 6u);
-    for (std::size_t t = 0; t < 6; ++t)
-        EXPECT_NEAR(fittedQuadratic[t], quadratic[t], 1e-6) << "term " << t;
-
     const std::vector<double> cubicSurface{40.0, 12.0, -8.0, 5.0, -3.0, 6.0, 2.5, -1.5, 4.0, -2.0};
-    const std::vector<double> fittedCubic = fitBackgroundModel(withDegree(3), polynomialSamples(cubicSurface), 129, 65);
+    // Noise-free samples every 8th pixel of 129x65, where x = col / 128 and y = row / 64 are exact.
+    std::vector<BackgroundSample> samples;
+    for (int row = 0; row <= 64; row += 8)
+        for (int col = 0; col <= 128; col += 8)
+            samples.push_back({float(col), float(row), float(cubic(cubicSurface, col / 128.0, row / 64.0))});
+    const std::vector<double> fittedCubic = fitBackgroundModel(withDegree(3), samples, 129, 65);
     ASSERT_EQ(fittedCubic.size(), 10u);
     for (std::size_t t = 0; t < 10; ++t)
         EXPECT_NEAR(fittedCubic[t], cubicSurface[t], 1e-6) << "term " << t;
@@ -350,8 +330,7 @@ TEST(BackgroundModel, RefusesImagesBelowTwoByTwoAndTooFewSamples)
     EXPECT_EQ(errorOf([&] { fitBackgroundModel(withDegree(2), {}, 10, 10); }), "No background points to fit");
     EXPECT_THROW(evaluateBackgroundModel(withDegree(2), {1, 2, 3}, 10, 10), std::invalid_argument);
 
-    // A 3x3 image has only 9 pixels for a 15-term model; the finer pass, whose
-    // grid is the same pixels again, must not count them twice.
+    // 9 pixels for 15 terms; the finer pass over the same pixels must not count them twice.
     const ByteImagePtr tiny = flatFrame(3, 3, 1, 20);
     std::vector<BackgroundSample> samples;
     const std::string out =
@@ -384,8 +363,7 @@ TEST(ProtectionMask, FallbackStarMaskCoversTheStarsAndNothingFarFromThem)
 
 TEST(ProtectionMask, CoverageAboveEightyPercentFallsBackToBrightAreasAndStars)
 {
-    // Strong noise trips the local threshold almost everywhere, and closing
-    // and dilation join the marks into one sheet.
+    // Strong noise trips the local threshold almost everywhere.
     const ByteImagePtr noisy = noiseFrame(160, 120, 1, 100, 60, 17);
     cv::Mat mask;
     const std::string out =
@@ -567,8 +545,7 @@ TEST(BackgroundAdjustment, RemovesALinearGradientAndKeepsTheStars)
     ByteImagePtr result;
     outputOf([&] { result = stacker.applyBackgroundAdjustment(sky, 15.0f); });
 
-    // Per channel, the mean of the background in vertical strips across the
-    // frame: 40 levels apart before, flat after.
+    // Background means of vertical strips: 40 levels apart before, flat after.
     for (int c = 0; c < 3; ++c) {
         std::vector<double> stripMeans;
         for (int strip = 0; strip < 6; ++strip) {
@@ -600,8 +577,7 @@ TEST(PostProcess, BackgroundAdjustmentRunsFirstWhenSetWithAPositivePercentage)
     stacker.settings()->backgroundPercent = 0.0f;
     EXPECT_EQ(stacker.postProcess(sky), sky);
 
-    // k-means draws its starting centres from OpenCV's per-thread generator;
-    // the same state gives the same model in both runs.
+    // k-means seeds from OpenCV's per-thread generator: same state, same model.
     stacker.settings()->backgroundPercent = 20.0f;
     stacker.settings()->compressionSet = true;
     ByteImagePtr subtracted, processed;

@@ -47,12 +47,6 @@ ByteImagePtr imageFrom(int width, int height, int channels, const std::function<
     return image;
 }
 
-ByteImagePtr singleChannel(const ByteImage& image, int channel)
-{
-    return imageFrom(image.width(), image.height(), 1,
-                     [&](int x, int y, int) { return image.getPixel(x, y, channel); });
-}
-
 std::string outputOf(const std::function<void()>& run)
 {
     testing::internal::CaptureStdout();
@@ -78,7 +72,6 @@ TEST(LocalHistogramEqualization, TileCountIsWidthOverOddWindowWithinTwoToEight)
 {
     EXPECT_EQ(claheTileCount(1000, 63), 8);  // 15, clamped
     EXPECT_EQ(claheTileCount(100, 63), 2);   // 1, raised
-    EXPECT_EQ(claheTileCount(1000, 62), 8);  // applied as 63
     // 310 / 63 = 4.9 gives 4; the even window taken as it is would give 5.
     EXPECT_EQ(claheTileCount(310, 62), 4);
     EXPECT_EQ(claheTileCount(188, 63), 2);  // 2.98 truncates to 2
@@ -92,7 +85,8 @@ TEST(LocalHistogramEqualization, EachChannelDependsOnlyOnItself)
     const ByteImagePtr result = applyLocalHistogramEqualization(*image, 31, 2.0f);
     EXPECT_EQ(samplesOf(*image), before);
     for (int c = 0; c < 3; ++c) {
-        const ByteImagePtr alone = applyLocalHistogramEqualization(*singleChannel(*image, c), 31, 2.0f);
+        const ByteImagePtr plane = imageFrom(96, 64, 1, [&](int x, int y, int) { return image->getPixel(x, y, c); });
+        const ByteImagePtr alone = applyLocalHistogramEqualization(*plane, 31, 2.0f);
         EXPECT_EQ(channelOf(*result, c), samplesOf(*alone)) << "channel " << c;
     }
 
@@ -138,8 +132,7 @@ TEST(MedianFilter, EvenSizeIsAppliedAsTheNextOddAndLogged)
     EXPECT_EQ(medianKernelSize(5), 5);
     EXPECT_EQ(medianKernelSize(1), 1);
 
-    // A 3x3 block of 255 on a flat 10: a 3x3 median keeps the block's centre
-    // (9 of 9 samples), a 5x5 one sees at most 9 of 25 and removes it all.
+    // A 3x3 block of 255: a 3x3 median keeps its centre, a 5x5 one sees at most 9 of 25.
     const ByteImagePtr image = imageFrom(7, 7, 1, [](int x, int y, int) {
         return x >= 2 && x <= 4 && y >= 2 && y <= 4 ? 255 : 10;
     });
@@ -162,12 +155,7 @@ TEST(MedianFilter, EvenSizeIsAppliedAsTheNextOddAndLogged)
 
 TEST(MedianFilter, RemovesOutliersFromEachChannelOnItsOwn)
 {
-    // Channel 0 is 10 + x. With edges replicated the 5x5 window of column x
-    // holds columns clamp(x - 2 .. x + 2), five samples each, and the middle
-    // (13th) of the 25 is column x's own value. At the centre the 255 replaces
-    // one 12: 10 x5, 11 x5, 12 x4, 13 x5, 14 x5, 255, and the 13th is still
-    // 12; in windows centred elsewhere the 13th lies outside the 12s. Channel 1
-    // (20 + y) is the same turned, channel 2 is flat 200 with a 0 at the centre.
+    // With edges replicated the 13th of 25 in column x's window is 10 + x, outlier or not.
     const ByteImagePtr image = imageFrom(5, 5, 3, withOutliers);
     const Samples clean = samplesOf(*imageFrom(5, 5, 3, gradient));
     EXPECT_EQ(samplesOf(*applyMedianFilter(*image, 5)), clean);
@@ -191,13 +179,10 @@ TEST(MedianFilter, KernelsBeyondWhatOpenCvFiltersCorrectlyAreRefused)
 TEST(Denoising, StrengthMapsToFilterParameters)
 {
     EXPECT_FLOAT_EQ(nonLocalMeansH(1), 3.0f);
-    EXPECT_FLOAT_EQ(nonLocalMeansH(10), 8.4f);
     EXPECT_FLOAT_EQ(nonLocalMeansH(30), 20.4f);
 
     EXPECT_DOUBLE_EQ(bilateralSigmas(1).color, 6.0);
     EXPECT_DOUBLE_EQ(bilateralSigmas(1).space, 5.5);
-    EXPECT_DOUBLE_EQ(bilateralSigmas(10).color, 15.0);
-    EXPECT_DOUBLE_EQ(bilateralSigmas(10).space, 10.0);
     EXPECT_DOUBLE_EQ(bilateralSigmas(30).color, 35.0);
     EXPECT_DOUBLE_EQ(bilateralSigmas(30).space, 20.0);
 }

@@ -52,8 +52,7 @@ TEST(FrameQuality, IgnoresBrightnessAndIsOneWithoutReference)
 
 TEST(FrameQuality, HalfTheContrastScoresOneHalf)
 {
-    // Deviations of +-40 against +-20 around 100: the variances are
-    // 1600 n / (n - 1) and 400 n / (n - 1), a standard deviation ratio of 1/2.
+    // Deviations of +-40 against +-20 around 100: a standard deviation ratio of 1/2.
     const ByteImagePtr reference = imageOf(100, 80, 1, [](std::size_t i) { return i % 2 ? 140 : 60; });
     const ByteImagePtr frame = imageOf(100, 80, 1, [](std::size_t i) { return i % 2 ? 120 : 80; });
     EXPECT_NEAR(qualityAgainst(reference, frame), 0.5f, 1e-6f);
@@ -79,9 +78,7 @@ TEST(FrameQuality, ReferenceOfAnotherSizeScoresZero)
 
 TEST(FrameQuality, ImagesAboveTwoMillionSamplesAreMeasuredOnEveryFourthSampleFromZero)
 {
-    // The reference has texture only off the indices 0, 4, 8, ...: measured on
-    // all samples it is textured against a flat frame (0), sampled both are
-    // flat (NaN).
+    // Texture only off indices 0, 4, 8, ...: textured (0) when fully measured, flat (NaN) when sampled.
     const auto textureOffTheStride = [](std::size_t i) { return i % 4 == 0 ? 100 : (i % 2 ? 30 : 170); };
     const ByteImagePtr exact = imageOf(2000000, 1, 1, textureOffTheStride);
     EXPECT_EQ(qualityAgainst(exact, flatImage(2000000, 1, 1, 100)), 0.0f);

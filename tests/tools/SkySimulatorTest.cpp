@@ -18,10 +18,7 @@
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// Registration is to be measured to a few hundredths of a pixel against
-// these renders, so star positions must hold to a fraction of that. The
-// centre of light of pixel-integrated data is itself off by a few ten
-// thousandths for a star only 1.5 pixels wide.
+// Registration is measured to a few hundredths of a pixel; renders must hold to a fraction of that.
 constexpr double kPositionTolerance = 0.002;
 
 // A sky of nothing at all: no stars, no background, no noise.
@@ -56,16 +53,15 @@ Star starAt(double x, double y, double flux)
     return star;
 }
 
-// Intensity-weighted mean position of channel 0 over the pixels within
-// radius of centre, above the given background.
-cv::Point2d centreOfLight(const FloatImage& image, cv::Point2d centre, double radius, double background = 0.0)
+// Intensity-weighted mean position of channel 0 within radius of centre.
+cv::Point2d centreOfLight(const FloatImage& image, cv::Point2d centre, double radius)
 {
     double sum = 0, sumX = 0, sumY = 0;
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x) {
             if (std::hypot(x - centre.x, y - centre.y) > radius)
                 continue;
-            const double v = image.getPixel(x, y) - background;
+            const double v = image.getPixel(x, y);
             sum += v;
             sumX += v * x;
             sumY += v * y;
@@ -101,8 +97,7 @@ Moments channelMoments(const ByteImage& image, int channel)
     return {mean, std::sqrt((sum2 - n * mean * mean) / (n - 1))};
 }
 
-// Inverse of a pose worked out by hand: undo the shift about the centre,
-// rotate back, then undo the turn and the mirror (each its own inverse).
+// Inverse of a pose by hand: undo shift, rotate back, undo turn and mirror.
 cv::Point2d framePositionOf(cv::Point2d reference, const FramePose& pose, cv::Point2d centre)
 {
     const double x = reference.x - centre.x - pose.shift[0];
@@ -121,26 +116,6 @@ cv::Point2d framePositionOf(cv::Point2d reference, const FramePose& pose, cv::Po
 
 double determinant2x2(const cv::Matx33d& t) { return t(0, 0) * t(1, 1) - t(0, 1) * t(1, 0); }
 
-struct TransformLine {
-    std::string name;
-    cv::Matx33d matrix;
-};
-
-std::vector<TransformLine> readTransforms(const std::string& path)
-{
-    std::vector<TransformLine> entries;
-    for (const std::string& line : lines(readFile(path))) {
-        std::istringstream in(line);
-        TransformLine entry;
-        in >> entry.name;
-        for (double& value : entry.matrix.val)
-            in >> value;
-        EXPECT_FALSE(in.fail()) << line;
-        entries.push_back(entry);
-    }
-    return entries;
-}
-
 // No other star's light reaches within `radius` of this one.
 bool isolated(const Star& star, double radius, const SkyModel& sky)
 {
@@ -156,8 +131,8 @@ bool isolated(const Star& star, double radius, const SkyModel& sky)
 
 TEST(SkyStar, CentreOfLightIsTheSubPixelPosition)
 {
-    const cv::Point2d positions[] = {{40.0, 30.0}, {40.25, 30.5}, {40.73, 29.37}, {41.5, 30.91}, {39.12, 30.06}};
-    for (const double fwhm : {1.5, 3.0, 5.0})
+    const cv::Point2d positions[] = {{40.0, 30.0}, {40.73, 29.37}, {41.5, 30.91}};
+    for (const double fwhm : {1.5, 5.0})
         for (const cv::Point2d& p : positions) {
             const FloatImagePtr image = singleStarSky(starAt(p.x, p.y, 4000), fwhm).render(cv::Matx33d::eye(), 80, 60, 1);
             const cv::Point2d centre = centreOfLight(*image, p, 1000);
@@ -168,7 +143,7 @@ TEST(SkyStar, CentreOfLightIsTheSubPixelPosition)
 
 TEST(SkyStar, TotalFluxIsTheFluxParameterInEveryChannel)
 {
-    for (const double flux : {200.0, 5000.0, 200000.0}) {
+    for (const double flux : {200.0, 200000.0}) {
         const FloatImagePtr grey = singleStarSky(starAt(60.3, 50.6, flux)).render(cv::Matx33d::eye(), 120, 100, 1);
         EXPECT_NEAR(channelSum(*grey, 0), flux, 0.002 * flux);
     }
@@ -182,10 +157,7 @@ TEST(SkyStar, TotalFluxIsTheFluxParameterInEveryChannel)
 
 TEST(SkyStar, ProfileHasTheMoffatShapeOfItsFwhmAndBeta)
 {
-    // A wide star at a pixel centre, so averaging over a pixel barely
-    // changes the profile. With u = r^2 / alpha^2, alpha^2 = FWHM^2 / (4 (2^(1/beta) - 1)):
-    // at r = FWHM / 2 the profile is 1/2 of its peak; at r = FWHM, u = 4 (2^(1/3) - 1)
-    // = 1.03968 for beta = 3, and (1 + u)^-3 = 0.117837.
+    // Half the peak at r = FWHM / 2; at r = FWHM, (1 + 4 (2^(1/3) - 1))^-3 = 0.117837.
     const FloatImagePtr image = singleStarSky(starAt(100, 100, 1e6), 12.0, 3.0).render(cv::Matx33d::eye(), 201, 201, 1);
     const double peak = image->getPixel(100, 100);
     EXPECT_NEAR(image->getPixel(106, 100) / peak, 0.5, 0.005);
@@ -217,27 +189,25 @@ TEST(SkyStar, CentreOfLightFollowsTheFramePose)
     }
 }
 
-TEST(SkyBackground, GradientRisesByItsAmplitudeBetweenOppositeCorners)
+TEST(SkyBackground, GradientRisesByItsAmplitudeAndEachPartTakesItsTint)
 {
-    SkySimSettings s = emptySky(101, 61, 1);
+    SkySimSettings s = emptySky(101, 61, 3);
     s.background.sky = 30;
     s.background.gradient = 20;
     s.background.gradientAngle = 0;
+    s.background.skyTint = {1.0, 0.5, 2.0};
+    s.background.gradientTint = {2.0, 1.0, 0.0};
     FloatImagePtr truth = SkySimulator(s).truth(1);
-    EXPECT_NEAR(truth->getPixel(50, 30), 30.0f, 1e-4f);
-    EXPECT_NEAR(truth->getPixel(100, 7) - truth->getPixel(0, 7), 20.0f, 1e-4f);
-    EXPECT_NEAR(truth->getPixel(0, 0), 20.0f, 1e-4f);
-    EXPECT_NEAR(truth->getPixel(0, 60), 20.0f, 1e-4f);
+    // Sky x its tint at the centre; across the frame the gradient's 20 x its tint.
+    EXPECT_NEAR(truth->getPixel(50, 30, 2), 60.0f, 1e-4f);
+    EXPECT_NEAR(truth->getPixel(100, 7, 0) - truth->getPixel(0, 7, 0), 40.0f, 1e-4f);
+    EXPECT_NEAR(truth->getPixel(100, 7, 1) - truth->getPixel(0, 7, 1), 20.0f, 1e-4f);
+    EXPECT_NEAR(truth->getPixel(100, 7, 2) - truth->getPixel(0, 7, 2), 0.0f, 1e-4f);
 
     s.background.gradientAngle = 90;
     truth = SkySimulator(s).truth(1);
-    EXPECT_NEAR(truth->getPixel(3, 60) - truth->getPixel(3, 0), 20.0f, 1e-4f);
-    EXPECT_NEAR(truth->getPixel(100, 30) - truth->getPixel(0, 30), 0.0f, 1e-4f);
-
-    // Towards the upper left the (0, 0) corner is highest.
-    s.background.gradientAngle = 225;
-    truth = SkySimulator(s).truth(1);
-    EXPECT_NEAR(truth->getPixel(0, 0) - truth->getPixel(100, 60), 20.0f, 1e-4f);
+    EXPECT_NEAR(truth->getPixel(3, 60, 1) - truth->getPixel(3, 0, 1), 20.0f, 1e-4f);
+    EXPECT_NEAR(truth->getPixel(100, 30, 1) - truth->getPixel(0, 30, 1), 0.0f, 1e-4f);
 }
 
 TEST(SkyBackground, VignettingDimsTheCornersByItsFractionAndStaysWithTheSensor)
@@ -253,24 +223,9 @@ TEST(SkyBackground, VignettingDimsTheCornersByItsFractionAndStaysWithTheSensor)
         EXPECT_NEAR(truth->getPixel(50, 30), 100.0f, 1e-3f);
         EXPECT_NEAR(truth->getPixel(0, 0), 70.0f, 1e-3f);
         EXPECT_NEAR(truth->getPixel(100, 60), 70.0f, 1e-3f);
-        // Half way along the x axis: r^2 = 25^2 / (50^2 + 30^2) of the corner's.
+        // r^2 here is 25^2 / (50^2 + 30^2) of the corner's.
         EXPECT_NEAR(truth->getPixel(75, 30), 100.0f * (1.0f - 0.3f * 625.0f / 3400.0f), 1e-3f);
     }
-}
-
-TEST(SkyBackground, ColourFrameTintsEachPartOfTheBackground)
-{
-    SkySimSettings s = emptySky(41, 41, 3);
-    s.background.sky = 40;
-    s.background.gradient = 10;
-    s.background.gradientAngle = 0;
-    s.background.skyTint = {1.0, 0.5, 2.0};
-    s.background.gradientTint = {2.0, 1.0, 0.0};
-    const FloatImagePtr truth = SkySimulator(s).truth(1);
-    // At the right edge the gradient adds 5 before its tint.
-    EXPECT_NEAR(truth->getPixel(40, 20, 0), 40 + 10, 1e-4);
-    EXPECT_NEAR(truth->getPixel(40, 20, 1), 20 + 5, 1e-4);
-    EXPECT_NEAR(truth->getPixel(40, 20, 2), 80 + 0, 1e-4);
 }
 
 TEST(SkyBackground, NebulaReachesItsAmplitudeAndIsAbsentAtZero)
@@ -282,7 +237,6 @@ TEST(SkyBackground, NebulaReachesItsAmplitudeAndIsAbsentAtZero)
     const FloatImagePtr truth = SkySimulator(s).truth(1);
     const float* begin = truth->data();
     const float brightest = *std::max_element(begin, begin + truth->size());
-    // The main blob peaks at 50; the fainter ones around it can only add.
     EXPECT_GE(brightest, 10 + 50 - 0.2);
     EXPECT_LT(brightest, 10 + 50 * 4);
 
@@ -331,21 +285,28 @@ TEST(SkySequence, WrittenTransformMapsStarsInEachFrameToTheirReferencePositions)
     TempDir dir;
     writeSequence(simulator, {dir.path(), FrameFormat::Fits, true});
 
-    const std::vector<TransformLine> transforms = readTransforms(dir.file("transforms.txt"));
+    const std::vector<std::string> transforms = lines(readFile(dir.file("transforms.txt")));
     ASSERT_EQ(transforms.size(), 6u);
-    EXPECT_EQ(lines(readFile(dir.file("transforms.txt")))[0], "frame_0001.fits 1 0 0 0 1 0 0 0 1");
+    EXPECT_EQ(transforms[0], "frame_0001.fits 1 0 0 0 1 0 0 0 1");
     int measured = 0;
     for (int k = 1; k <= 6; ++k) {
-        EXPECT_EQ(transforms[k - 1].name, frameFileName(k, FrameFormat::Fits));
+        std::istringstream in(transforms[k - 1]);
+        std::string name;
+        cv::Matx33d toReference;
+        in >> name;
+        for (double& value : toReference.val)
+            in >> value;
+        ASSERT_FALSE(in.fail()) << transforms[k - 1];
+        EXPECT_EQ(name, frameFileName(k, FrameFormat::Fits));
         const FloatImagePtr truth = loadFloatImage(dir.file("truth_000" + std::to_string(k) + ".fits"));
-        const cv::Matx33d toFrame = transforms[k - 1].matrix.inv();
+        const cv::Matx33d toFrame = toReference.inv();
         for (const Star& star : simulator.model().stars()) {
             const double radius = simulator.model().profile().cutFor(star.flux).radius + 1;
             const cv::Point2d p = applyTransform(toFrame, star.position);
             const bool inside = p.x > radius && p.y > radius && p.x < 159 - radius && p.y < 119 - radius;
             if (!inside || !isolated(star, radius, simulator.model()))
                 continue;
-            const cv::Point2d back = applyTransform(transforms[k - 1].matrix, centreOfLight(*truth, p, radius));
+            const cv::Point2d back = applyTransform(toReference, centreOfLight(*truth, p, radius));
             EXPECT_NEAR(back.x, star.position.x, kPositionTolerance) << "frame " << k;
             EXPECT_NEAR(back.y, star.position.y, kPositionTolerance) << "frame " << k;
             ++measured;
@@ -460,21 +421,13 @@ TEST(FrameTransforms, FirstFrameIsTheIdentityAndRotationTurnsAboutTheCentre)
     ASSERT_EQ(t.size(), 4u);
     for (int i = 0; i < 9; ++i)
         EXPECT_EQ(t[0].val[i], cv::Matx33d::eye().val[i]);
-    const cv::Point2d centre(50, 40);
-    for (int k = 2; k <= 4; ++k) {
-        const cv::Matx33d& a = t[k - 1];
-        const double angle = (k - 1) * 2.5 * kPi / 180;
-        EXPECT_NEAR(a(0, 0), std::cos(angle), 1e-12);
-        EXPECT_NEAR(a(0, 1), -std::sin(angle), 1e-12);
-        EXPECT_NEAR(a(1, 0), std::sin(angle), 1e-12);
-        EXPECT_NEAR(a(1, 1), std::cos(angle), 1e-12);
-        EXPECT_EQ(a(2, 0), 0.0);
-        EXPECT_EQ(a(2, 1), 0.0);
-        EXPECT_EQ(a(2, 2), 1.0);
-        const cv::Point2d moved = applyTransform(a, centre);
-        EXPECT_NEAR(moved.x, 50 + 1.5 * (k - 1), 1e-9);
-        EXPECT_NEAR(moved.y, 40 - 0.5 * (k - 1), 1e-9);
-    }
+    // Frame 4 is turned by 7.5 degrees and its centre (50, 40) drifts by three steps.
+    const cv::Matx33d& a = t[3];
+    EXPECT_NEAR(a(1, 0), std::sin(7.5 * kPi / 180), 1e-12);
+    EXPECT_NEAR(a(1, 1), std::cos(7.5 * kPi / 180), 1e-12);
+    const cv::Point2d moved = applyTransform(a, cv::Point2d(50, 40));
+    EXPECT_NEAR(moved.x, 54.5, 1e-9);
+    EXPECT_NEAR(moved.y, 38.5, 1e-9);
 }
 
 TEST(FrameTransforms, TurnKeepsDeterminantPlusOneAndMirrorMakesItMinusOne)
@@ -504,8 +457,6 @@ TEST(FrameTransforms, RandomWalkStaysWithinItsBoundAndWanders)
     const std::vector<cv::Matx33d> t = frameTransforms(motion, 300, 64, 48, 9);
     double lowest = 0, highest = 0;
     for (const cv::Matx33d& a : t) {
-        EXPECT_EQ(a(0, 0), 1.0);
-        EXPECT_EQ(a(0, 1), 0.0);
         for (const double shift : {a(0, 2), a(1, 2)}) {
             EXPECT_LE(std::abs(shift), 4.0);
             lowest = std::min(lowest, shift);
@@ -525,15 +476,11 @@ TEST(StarField, CountScalesWithAreaAndFluxesFollowThePowerLaw)
     const FieldBounds bounds{-100, -50, 300, 350};  // 400 x 400, four frames of 200 x 200
     std::vector<Star> stars = randomStarField(settings, bounds, 200.0 * 200.0, 3);
     ASSERT_EQ(stars.size(), 20000u);
-    double colourSum = 0;
     for (const Star& star : stars) {
         EXPECT_TRUE(star.position.x >= -100 && star.position.x <= 300 && star.position.y >= -50 && star.position.y <= 350);
         EXPECT_TRUE(star.flux >= 150 && star.flux <= 150 * 1000.0);
-        colourSum += star.colour[0] + star.colour[1] + star.colour[2];
     }
-    EXPECT_NEAR(colourSum / (3.0 * stars.size()), 1.0, 1e-9);
-    // N(> F) ~ 1 / F: half the stars are brighter than twice the faintest, a
-    // tenth brighter than ten times it (slightly fewer for the cut at 1000x).
+    // N(> F) ~ 1 / F: half above 2x the faintest, a tenth above 10x (fewer for the 1000x cut).
     std::sort(stars.begin(), stars.end(), [](const Star& a, const Star& b) { return a.flux < b.flux; });
     EXPECT_NEAR(stars[10000].flux, 300, 15);
     EXPECT_NEAR(stars[18000].flux, 1500, 120);
