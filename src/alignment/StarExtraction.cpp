@@ -4,7 +4,6 @@
 
 #include <QRect>
 
-#include <opencv2/imgproc.hpp>
 #include <stellarsolver.h>
 
 #include "fits/FITSData.h"
@@ -69,16 +68,6 @@ void setSolving(SSolver::Parameters& p)
     p.logratio_totune = std::log(1e6);
 }
 
-cv::Mat greyImage(const cv::Mat& image)
-{
-    // FITSData copies the pixels, so a grey image needs no copy of its own.
-    if (image.channels() == 1)
-        return image;
-    cv::Mat grey;
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    return grey;
-}
-
 }  // namespace
 
 SSolver::Parameters extractionParameters()
@@ -104,7 +93,8 @@ StarExtraction::~StarExtraction() = default;
 
 bool StarExtraction::load(const cv::Mat& image, const QString& fileName)
 {
-    return data_->loadFromMat(greyImage(image), fileName) &&
+    // loadFromMat turns a colour image grey itself.
+    return data_->loadFromMat(image, fileName) &&
            solver_->loadNewImageBuffer(data_->getStatistics(), data_->getImageBuffer());
 }
 
