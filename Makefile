@@ -1,9 +1,10 @@
 # The two entry points of the README. Each installs what is missing first.
 BUILD_TEST    := build/test
 BUILD_RELEASE := build/release
+BUILD_COVERAGE := build/coverage
 JOBS          := $(shell nproc)
 
-.PHONY: all deps test demo bench release clean
+.PHONY: all deps test coverage demo bench release clean
 
 all: release
 
@@ -15,6 +16,15 @@ test: deps
 	cmake -S . -B $(BUILD_TEST) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELORUM_SANITIZE=ON -DPELORUM_BUILD_BENCH=OFF
 	cmake --build $(BUILD_TEST) -j$(JOBS)
 	cd $(BUILD_TEST) && ctest --output-on-failure -j$(JOBS)
+
+# Line and branch coverage of src/ by the whole suite (an unoptimised build
+# without sanitizers, so every line maps to its code).
+coverage: deps
+	cmake -S . -B $(BUILD_COVERAGE) -DCMAKE_BUILD_TYPE=Debug -DPELORUM_COVERAGE=ON -DPELORUM_BUILD_BENCH=OFF
+	cmake --build $(BUILD_COVERAGE) -j$(JOBS)
+	find $(BUILD_COVERAGE) -name '*.gcda' -delete
+	cd $(BUILD_COVERAGE) && ctest -j$(JOBS) --output-on-failure
+	gcovr --root . --filter 'src/' --object-directory $(BUILD_COVERAGE) --exclude-unreachable-branches --exclude-throw-branches --print-summary --txt $(BUILD_COVERAGE)/coverage.txt
 
 release: deps
 	cmake -S . -B $(BUILD_RELEASE) -DCMAKE_BUILD_TYPE=Release -DPELORUM_BUILD_TESTS=OFF

@@ -16,6 +16,7 @@ packages=(
   qtbase5-dev
   libgtest-dev googletest
   libbenchmark-dev
+  gcovr
 )
 
 missing=()
