@@ -16,7 +16,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "SkySimulator.h"
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "image/MatView.h"
 #include "processing/Compression.h"
 #include "processing/ContrastAdjustment.h"

@@ -9,8 +9,8 @@
 #include "alignment/StarDetector.h"
 #include "alignment/TransformStage.h"
 #include "alignment/WarpFrame.h"
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 #include "image/MatView.h"
 #include "stacking/ImageStacker.h"
 

@@ -5,8 +5,8 @@
 #include <limits>
 #include <string>
 
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 
 namespace {
 

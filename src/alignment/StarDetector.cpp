@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "app/Logger.h"
+#include "core/Logger.h"
 
 bool StarDetector::fail(const std::string& message)
 {

@@ -6,7 +6,7 @@
 
 #include "alignment/StarDetector.h"
 #include "alignment/StarExtraction.h"
-#include "app/Logger.h"
+#include "core/Logger.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "alignment/StarDetector.h"
 #include "alignment/StarExtraction.h"
 #include "alignment/TriangleMatching.h"
-#include "app/Logger.h"
+#include "core/Logger.h"
 
 namespace {
 

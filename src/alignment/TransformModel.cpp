@@ -5,7 +5,7 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "app/Logger.h"
+#include "core/Logger.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 
 namespace {
 

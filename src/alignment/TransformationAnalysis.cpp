@@ -5,7 +5,7 @@
 
 #include "alignment/StarDetector.h"
 #include "alignment/TransformModel.h"
-#include "app/Logger.h"
+#include "core/Logger.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "app/Timer.h"
+#include "core/Timer.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 #include "stacking/ByteKernels.h"
 #include "stacking/Stacker.h"
 

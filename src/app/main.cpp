@@ -2,7 +2,7 @@
 #include <QEventLoop>
 
 #include "app/CommandLine.h"
-#include "app/Timer.h"
+#include "core/Timer.h"
 #include "stacking/Stacker.h"
 
 int main(int argc, char** argv)

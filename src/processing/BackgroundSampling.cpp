@@ -7,7 +7,7 @@
 #include <omp.h>
 #include <opencv2/imgproc.hpp>
 
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "processing/BackgroundExtractor.h"
 
 namespace {

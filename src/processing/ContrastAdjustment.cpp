@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/Timer.h"
+#include "core/Timer.h"
 #include "processing/ByteTables.h"
 
 namespace {

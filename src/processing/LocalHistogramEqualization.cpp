@@ -4,7 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "app/Timer.h"
+#include "core/Timer.h"
 #include "processing/ChannelPlane.h"
 
 namespace {

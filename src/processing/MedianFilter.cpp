@@ -5,8 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 #include "processing/ChannelPlane.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "processing/NebulosityImages.h"
 
 namespace {

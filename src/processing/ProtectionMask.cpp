@@ -5,7 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "alignment/StarDetector.h"
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "processing/BackgroundExtractor.h"
 #include "processing/NebulosityImages.h"
 

@@ -5,7 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "app/Timer.h"
+#include "core/Timer.h"
 #include "image/MatView.h"
 #include "processing/ByteTables.h"
 #include "stacking/ParallelShares.h"

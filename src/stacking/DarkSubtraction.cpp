@@ -1,6 +1,6 @@
 #include <stdexcept>
 
-#include "app/Timer.h"
+#include "core/Timer.h"
 #include "stacking/ImageStacker.h"
 #include "stacking/ParallelShares.h"
 

@@ -3,7 +3,7 @@
 #include <exception>
 #include <stdexcept>
 
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "image/ImageFile.h"
 #include "image/MatView.h"
 #include "processing/MedianFilter.h"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 #include "stacking/ByteKernels.h"
 #include "stacking/ImageStacker.h"
 

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <string>
 
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 #include "stacking/ByteKernels.h"
 #include "stacking/ImageStacker.h"
 #include "stacking/StackingSteps.h"

@@ -1,5 +1,5 @@
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 #include "stacking/ByteKernels.h"
 #include "stacking/ImageStacker.h"
 #include "stacking/StackingSteps.h"

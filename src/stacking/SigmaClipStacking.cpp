@@ -1,7 +1,7 @@
 #include <cmath>
 
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 #include "stacking/ByteKernels.h"
 #include "stacking/ImageStacker.h"
 #include "stacking/StackingSteps.h"

@@ -3,8 +3,8 @@
 #include <exception>
 #include <stdexcept>
 
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 #include "image/ImageFile.h"
 #include "stacking/ImageStacker.h"
 

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "image/AtomicFile.h"
 #include "image/ImageFile.h"
 #include "stacking/Stacker.h"

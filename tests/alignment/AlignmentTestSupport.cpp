@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "SkySimulator.h"
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "support/TestSupport.h"
 
 SimulatedPair simulatedPair(int channels, double shiftX, double shiftY, double angleDegrees, bool mirrored)

@@ -15,7 +15,7 @@
 #include "alignment/StarDetector.h"
 #include "alignment/StarExtraction.h"
 #include "alignment/StarMatching.h"
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "image/MatView.h"
 #include "support/TestSupport.h"
 

@@ -12,7 +12,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "image/ImageFile.h"
 #include "image/MatView.h"
 #include "processing/BackgroundAdjustment.h"

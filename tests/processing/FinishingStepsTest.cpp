@@ -10,8 +10,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
-#include "app/Logger.h"
-#include "app/Timer.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
 #include "image/ImageFile.h"
 #include "image/MatView.h"
 #include "processing/Compression.h"

@@ -7,7 +7,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "image/MatView.h"
 #include "processing/NebulosityDetector.h"
 #include "support/TestSupport.h"

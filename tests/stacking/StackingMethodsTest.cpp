@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Logger.h"
+#include "core/Logger.h"
 #include "image/ImageFile.h"
 #include "stacking/ByteKernels.h"
 #include "stacking/ImageStacker.h"

@@ -1,6 +1,6 @@
-#include "app/Timer.h"
+#include "core/Timer.h"
 
-#include "app/Logger.h"
+#include "core/Logger.h"
 
 std::atomic<bool> benchmarkEnabled{false};
 
