@@ -44,27 +44,37 @@ struct Layout {
     LONGLONG planes = 1;
 };
 
+// "WHAT: PATH (REASON)", the reason being CFITSIO's text for its status.
+std::runtime_error fitsError(const std::string& what, const std::string& path, int status)
+{
+    char reason[FLEN_STATUS] = "";
+    fits_get_errstatus(status, reason);
+    fits_clear_errmsg();
+    return std::runtime_error(what + ": " + path + " (" + reason + ")");
+}
+
 FitsPtr openFits(const std::string& path)
 {
     fitsfile* fits = nullptr;
     int status = 0;
     if (fits_open_diskfile(&fits, path.c_str(), READONLY, &status) != 0)
-        throw std::runtime_error("Could not open FITS file: " + path);
+        throw fitsError("Could not open FITS file", path, status);
     return FitsPtr(fits);
 }
 
-Layout readLayout(fitsfile* fits)
+Layout readLayout(fitsfile* fits, const std::string& path)
 {
     int bitpix = 0;
     int naxis = 0;
     LONGLONG axes[3] = {0, 0, 0};
     int status = 0;
     if (fits_get_img_paramll(fits, 3, &bitpix, &naxis, axes, &status) != 0)
-        throw std::runtime_error("Could not read FITS image parameters");
+        throw fitsError("Could not read FITS image parameters", path, status);
     const bool plane = naxis == 2;
     const bool colourCube = naxis == 3 && axes[2] == 3;
     if (!plane && !colourCube)
-        throw std::runtime_error("Only 2D FITS images are supported");
+        throw std::runtime_error("Only 2D FITS images are supported: " + path + " has " + std::to_string(naxis) +
+                                 " axes");
     return {bitpix, axes[0], axes[1], plane ? 1 : 3};
 }
 
@@ -84,18 +94,19 @@ bool productAtMost(std::initializer_list<LONGLONG> factors, LONGLONG limit)
 // A header may claim far more data than the file holds; refuse before the
 // claimed size is allocated. The size is CFITSIO's own, which for a gzipped
 // file is that of the bytes it unpacked.
-void checkDataPresent(fitsfile* fits, const Layout& layout)
+void checkDataPresent(fitsfile* fits, const Layout& layout, const std::string& path)
 {
     LONGLONG headerStart = 0;
     LONGLONG dataStart = 0;
     LONGLONG dataEnd = 0;
     int status = 0;
     if (fits_get_hduaddrll(fits, &headerStart, &dataStart, &dataEnd, &status) != 0)
-        throw std::runtime_error("Could not read FITS image data");
+        throw fitsError("Could not read FITS image data", path, status);
     const LONGLONG sampleBytes = std::abs(layout.bitpix) / 8;
     const LONGLONG available = fits->Fptr->filesize - dataStart;
     if (!productAtMost({layout.width, layout.height, layout.planes, sampleBytes}, available))
-        throw std::runtime_error("Could not read FITS image data");
+        throw std::runtime_error("Could not read FITS image data: " + path +
+                                 " (the header claims more data than the file holds)");
 }
 
 // Lengths beyond int cannot index a buffer; report them as the buffer would.
@@ -107,13 +118,13 @@ int axisLength(LONGLONG length)
 }
 
 template <typename T>
-void readSamples(fitsfile* fits, T* samples, LONGLONG count)
+void readSamples(fitsfile* fits, T* samples, LONGLONG count, const std::string& path)
 {
     LONGLONG first[3] = {1, 1, 1};
     int anyNull = 0;
     int status = 0;
     if (fits_read_pixll(fits, FitsType<T>::pixel, first, count, nullptr, samples, &anyNull, &status) != 0)
-        throw std::runtime_error("Could not read FITS image data");
+        throw fitsError("Could not read FITS image data", path, status);
 }
 
 template <typename T>
@@ -141,17 +152,17 @@ std::vector<T> deinterleave(const ImageBuffer<T>& image)
 }
 
 template <typename T>
-std::shared_ptr<ImageBuffer<T>> readImage(fitsfile* fits, const Layout& layout)
+std::shared_ptr<ImageBuffer<T>> readImage(fitsfile* fits, const Layout& layout, const std::string& path)
 {
-    checkDataPresent(fits, layout);
+    checkDataPresent(fits, layout, path);
     auto image = std::make_shared<ImageBuffer<T>>(axisLength(layout.width), axisLength(layout.height),
                                                   int(layout.planes));
     if (layout.planes == 1) {
-        readSamples(fits, image->data(), LONGLONG(image->size()));
+        readSamples(fits, image->data(), LONGLONG(image->size()), path);
         return image;
     }
     std::vector<T> planar(image->size());
-    readSamples(fits, planar.data(), LONGLONG(planar.size()));
+    readSamples(fits, planar.data(), LONGLONG(planar.size()), path);
     interleave(planar, *image);
     return image;
 }
@@ -161,38 +172,38 @@ FitsPtr createFits(const std::string& fileName, const std::string& path)
     fitsfile* fits = nullptr;
     int status = 0;
     if (fits_create_diskfile(&fits, fileName.c_str(), &status) != 0)
-        throw std::runtime_error("Could not create FITS file: " + path);
+        throw fitsError("Could not create FITS file", path, status);
     return FitsPtr(fits);
 }
 
 template <typename T>
-void createImage(fitsfile* fits, const ImageBuffer<T>& image)
+void createImage(fitsfile* fits, const ImageBuffer<T>& image, const std::string& path)
 {
     LONGLONG axes[3] = {image.width(), image.height(), image.channels()};
     const int naxis = image.channels() == 1 ? 2 : 3;
     int status = 0;
     if (fits_create_imgll(fits, FitsType<T>::bitpix, naxis, axes, &status) != 0)
-        throw std::runtime_error("Could not create FITS image");
+        throw fitsError("Could not create FITS image", path, status);
 }
 
 // Writes from a planar copy: it is the file's layout for a cube, and CFITSIO
 // is never handed the caller's buffer to byte-swap in place.
 template <typename T>
-void writeSamples(fitsfile* fits, const ImageBuffer<T>& image)
+void writeSamples(fitsfile* fits, const ImageBuffer<T>& image, const std::string& path)
 {
     std::vector<T> planar = deinterleave(image);
     LONGLONG first[3] = {1, 1, 1};
     int status = 0;
     if (fits_write_pixll(fits, FitsType<T>::pixel, first, LONGLONG(planar.size()), planar.data(), &status) != 0)
-        throw std::runtime_error("Could not write FITS image data");
+        throw fitsError("Could not write FITS image data", path, status);
 }
 
 // Closing flushes CFITSIO's buffers, where a full disk shows up.
-void closeFits(FitsPtr fits)
+void closeFits(FitsPtr fits, const std::string& path)
 {
     int status = 0;
     if (fits_close_file(fits.release(), &status) != 0)
-        throw std::runtime_error("Could not write FITS image data");
+        throw fitsError("Could not write FITS image data", path, status);
 }
 
 template <typename T>
@@ -203,9 +214,9 @@ void writeImage(const std::string& path, const ImageBuffer<T>& image)
                                  std::to_string(image.channels()) + ": " + path);
     AtomicFile target(path);
     FitsPtr fits = createFits(target.tempPath(), path);
-    createImage(fits.get(), image);
-    writeSamples(fits.get(), image);
-    closeFits(std::move(fits));
+    createImage(fits.get(), image, path);
+    writeSamples(fits.get(), image, path);
+    closeFits(std::move(fits), path);
     target.commit();
 }
 
@@ -214,17 +225,17 @@ void writeImage(const std::string& path, const ImageBuffer<T>& image)
 ByteImagePtr readFits(const std::string& path)
 {
     FitsPtr fits = openFits(path);
-    return readImage<unsigned char>(fits.get(), readLayout(fits.get()));
+    return readImage<unsigned char>(fits.get(), readLayout(fits.get(), path), path);
 }
 
 FloatImagePtr readFloatFits(const std::string& path)
 {
     FitsPtr fits = openFits(path);
-    const Layout layout = readLayout(fits.get());
+    const Layout layout = readLayout(fits.get(), path);
     if (layout.bitpix != BYTE_IMG && layout.bitpix != FLOAT_IMG)
         throw std::runtime_error("Unsupported FITS BITPIX " + std::to_string(layout.bitpix) +
                                  " (expected 8 or -32): " + path);
-    return readImage<float>(fits.get(), layout);
+    return readImage<float>(fits.get(), layout, path);
 }
 
 void writeFits(const std::string& path, const ByteImagePtr& image)

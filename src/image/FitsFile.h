@@ -10,9 +10,10 @@
 // Layout: a 2-D primary array is a 1-channel image; a cube with NAXIS3 = 3
 // is a 3-channel image whose planes are channels 0, 1, 2. Row 0 of the
 // buffer is the first row stored in the file. Any other axis count throws
-// "Only 2D FITS images are supported".
+// "Only 2D FITS images are supported: " + path + the axis count.
 //
-// Reading throws std::runtime_error "Could not open FITS file: " + path,
+// Every CFITSIO failure throws std::runtime_error "WHAT: PATH (REASON)" with
+// CFITSIO's text for its status. Reading: WHAT is "Could not open FITS file",
 // "Could not read FITS image parameters" or "Could not read FITS image data";
 // the last also when the header claims more data than the file holds, which
 // is checked before anything is allocated. A zero-length axis throws
@@ -28,8 +29,8 @@ FloatImagePtr readFloatFits(const std::string& path);
 
 // BITPIX 8 for bytes, -32 for floats, with no scaling keywords, so both
 // round-trip exactly. Only 1 or 3 channels can be written. The file is
-// written beside the path and renamed into place. Throws std::runtime_error
-// "Could not create FITS file: " + path, "Could not create FITS image" or
-// "Could not write FITS image data".
+// written beside the path and renamed into place. WHAT is "Could not create
+// FITS file", "Could not create FITS image" or "Could not write FITS image
+// data".
 void writeFits(const std::string& path, const ByteImagePtr& image);
 void writeFits(const std::string& path, const FloatImagePtr& image);
