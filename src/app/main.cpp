@@ -3,10 +3,12 @@
 
 #include "app/CommandLine.h"
 #include "core/Timer.h"
+#include "fits/gslhelpers/GslErrors.h"
 #include "stacking/Stacker.h"
 
 int main(int argc, char** argv)
 {
+    Mathematics::GSLHelpers::switchOffGslAbort();
     QCoreApplication application(argc, argv);
     Stacker stacker;
     CommandLine commandLine;
