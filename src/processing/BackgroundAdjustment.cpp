@@ -7,7 +7,6 @@
 
 #include "core/Logger.h"
 #include "core/Timer.h"
-#include "image/ImageFile.h"
 #include "image/MatView.h"
 #include "processing/NebulosityDetector.h"
 #include "stacking/ImageStacker.h"
@@ -26,18 +25,6 @@ struct NebulosityOutcome {
     float score = 0.0f;
 };
 
-// The visualisation is optional: a failed write is reported, never thrown.
-void saveVisualization(const NebulosityDetector& detector, const cv::Mat& image, float score,
-                       const std::string& path)
-{
-    try {
-        saveImage(path, bufferFromMat(detector.createNebulosityVisualization(image, score)));
-        logInfo("Saved nebulosity detection visualization to " + path);
-    } catch (const std::exception& e) {
-        logError("Could not save nebulosity detection visualization to " + path + ": " + e.what());
-    }
-}
-
 // Runs a detection and keeps its outcome in the settings for later calls.
 NebulosityOutcome detectNebulosity(StackerSettings& settings, const cv::Mat& image)
 {
@@ -49,8 +36,8 @@ NebulosityOutcome detectNebulosity(StackerSettings& settings, const cv::Mat& ima
     settings.nebulosityChecked = true;
     settings.nebulosityDetected = outcome.detected;
     settings.nebulosityScore = outcome.score;
-    if (settings.diagnostic && !settings.diagnosticPrefix.empty())
-        saveVisualization(detector, image, outcome.score, settings.diagnosticPrefix + "nebulosity_detection.jpg");
+    if (settings.diagnostic)
+        saveNebulosityVisualization(detector, image, outcome.score, settings.diagnosticPrefix);
     return outcome;
 }
 
@@ -88,7 +75,7 @@ BackgroundExtractorParams backgroundParamsForPercentage(float percentage)
     params.setPolyDegree(fraction > kQuarticAbove ? 4 : 3);
     params.setGridSize(int(fraction * 16.0f + 16.0f));
     params.setProtectionThreshold(0.5f);
-    params.setSmoothness(0.5f);
+    params.setSmoothness(0.0f);
     return params;
 }
 
@@ -98,7 +85,20 @@ BackgroundExtractorParams conservativeBackgroundParams()
     params.setPolyDegree(1);
     params.setGridSize(32);
     params.setProtectionThreshold(0.8f);
-    params.setSmoothness(0.8f);
+    params.setSmoothness(0.0f);
+    return params;
+}
+
+BackgroundExtractorParams withUserChoices(BackgroundExtractorParams params, const StackerSettings& settings)
+{
+    if (settings.polyDegree)
+        params.setPolyDegree(*settings.polyDegree);
+    if (settings.gridSize)
+        params.setGridSize(*settings.gridSize);
+    if (settings.protectionThreshold)
+        params.setProtectionThreshold(*settings.protectionThreshold);
+    if (settings.smoothness)
+        params.setSmoothness(*settings.smoothness);
     return params;
 }
 
@@ -135,8 +135,8 @@ ByteImagePtr ImageStacker::applyBackgroundAdjustment(const ByteImagePtr& image, 
         logInfo("Adjusted background percentage: " +
                 std::to_string((1.0f - kNebulosityDamping * nebulosity.score) * percentage));
     }
-    const BackgroundExtractorParams params =
-        nebulosity.detected ? conservativeBackgroundParams() : backgroundParamsForPercentage(percentage);
+    const BackgroundExtractorParams params = withUserChoices(
+        nebulosity.detected ? conservativeBackgroundParams() : backgroundParamsForPercentage(percentage), *settings_);
     logParameters(params, nebulosity);
 
     logInfo("Generating background model...");

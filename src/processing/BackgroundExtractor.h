@@ -27,13 +27,13 @@ public:
     void setPolyDegree(int degree);               // 1..4
     void setGridSize(int size);                   // 8..64 grid cells per side
     void setProtectionThreshold(float threshold); // [0, 1], fraction of Otsu's threshold
-    void setSmoothness(float smoothness);         // [0, 1], reported only; no step uses it
+    void setSmoothness(float smoothness);         // [0, 1], the fit's smoothing penalty (fitBackgroundModel)
 
 private:
     int polyDegree_ = 2;
     int gridSize_ = 16;
     float protectionThreshold_ = 0.5f;
-    float smoothness_ = 0.5f;
+    float smoothness_ = 0.0f;
 };
 
 // Pixel column, pixel row and the grey value there.
@@ -91,6 +91,10 @@ std::vector<BackgroundSample> sampleBackgroundPoints(const BackgroundExtractorPa
 
 // Least-squares coefficients, in term order, of the polynomial in x = column
 // / (width - 1) and y = row / (height - 1), so the far corner is (1, 1).
+// Smoothness above 0 adds a penalty on the squares of the coefficients of
+// degree two and more (ridge regression on the bends, never on the plane):
+// the larger it is, the flatter the model; 0 is plain least squares, and a
+// degree-1 model is not affected.
 // Throws "No background points to fit" for no samples and a runtime error for
 // fewer samples than terms.
 std::vector<double> fitBackgroundModel(const BackgroundExtractorParams& params,

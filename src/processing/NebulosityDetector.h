@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include <opencv2/core.hpp>
 
 // The measures of one nebulosity analysis, all 0 before the first.
@@ -64,3 +66,9 @@ private:
 
 // Runs detector.analyzeNebulosity(image) and also hands back the score.
 bool detectExtensiveNebulosity(NebulosityDetector& detector, const cv::Mat& image, float& score);
+
+// Saves detector.createNebulosityVisualization(image, score) as prefix +
+// "nebulosity_detection.jpg"; nothing with an empty prefix. Diagnostic output
+// is optional: a failed write is logged as an error, never thrown.
+void saveNebulosityVisualization(const NebulosityDetector& detector, const cv::Mat& image, float score,
+                                 const std::string& prefix);

@@ -3,6 +3,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "core/Logger.h"
+#include "image/ImageFile.h"
+#include "image/MatView.h"
 #include "processing/NebulosityDetector.h"
 #include "processing/NebulosityImages.h"
 
@@ -81,4 +84,18 @@ cv::Mat NebulosityDetector::createNebulosityVisualization(const cv::Mat& image, 
     cv::copyMakeBorder(mosaic, bordered, kBorder, kBorder, kBorder, kBorder, cv::BORDER_CONSTANT,
                        extensive ? kGreen : kRed);
     return bordered;
+}
+
+void saveNebulosityVisualization(const NebulosityDetector& detector, const cv::Mat& image, float score,
+                                 const std::string& prefix)
+{
+    if (prefix.empty())
+        return;
+    const std::string path = prefix + "nebulosity_detection.jpg";
+    try {
+        saveImage(path, bufferFromMat(detector.createNebulosityVisualization(image, score)));
+        logInfo("Saved nebulosity detection visualization to " + path);
+    } catch (const std::exception& e) {
+        logError("Could not save nebulosity detection visualization to " + path + ": " + e.what());
+    }
 }

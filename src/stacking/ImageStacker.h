@@ -82,7 +82,9 @@ public:
     // in diagnostic mode with a prefix, its visualisation saved as
     // diagnosticPrefix + "nebulosity_detection.jpg"; a failed save is only
     // logged). Detected nebulosity switches to a plane model; a score above
-    // 0.8 returns an unchanged copy. Extraction errors propagate.
+    // 0.8 returns an unchanged copy. Model values the user gave in the
+    // settings (polyDegree, gridSize, protectionThreshold, smoothness) take
+    // the place of these choices. Extraction errors propagate.
     ByteImagePtr applyBackgroundAdjustment(const ByteImagePtr& image, float percentage);
 
     // A new buffer denoised by method 1, non-local means, or 2, a bilateral
