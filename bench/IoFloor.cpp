@@ -3,14 +3,18 @@
 // benchmark compares whole pelorum runs with this.
 #include <iostream>
 
+#include "BenchUsage.h"
 #include "image/ImageFile.h"
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::cerr << "usage: pelorum_io_floor FRAME OUTPUT STATE\n";
-        return 1;
-    }
+    const int status = checkBenchArguments(
+        argc, argv, 3,
+        "Usage: pelorum_io_floor FRAME OUTPUT STATE\n"
+        "Does only the file work of one pelorum run: reads FRAME and the float STATE, writes FRAME\n"
+        "to OUTPUT and STATE back. The benchmarks time it as the floor of a run.\n");
+    if (status >= 0)
+        return status;
     try {
         const ByteImagePtr frame = loadImage(argv[1]);
         const FloatImagePtr state = loadFloatImage(argv[3]);

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchUsage.h"
 #include "image/ImageFile.h"
 
 namespace {
@@ -201,10 +202,14 @@ void noiseGainRows(const Tools& tools, const std::string& root)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::cerr << "usage: pelorum_bench_pipeline BUILD_DIR\n";
-        return 1;
-    }
+    const int status = checkBenchArguments(
+        argc, argv, 1,
+        "Usage: pelorum_bench_pipeline BUILD_DIR\n"
+        "Times whole pelorum runs at 1920x1080 and 3840x2160 against the I/O floor, measures peak\n"
+        "memory, and the noise gain of the stack over 1 to 64 frames. BUILD_DIR is the release build\n"
+        "holding pelorum, bench/pelorum_io_floor and tools/skysim.\n");
+    if (status >= 0)
+        return status;
     const std::string build = argv[1];
     const Tools tools{build + "/pelorum", build + "/bench/pelorum_io_floor", build + "/tools/skysim"};
     const std::string root = (fs::temp_directory_path() / ("pelorum-bench-" + std::to_string(getpid()))).string();

@@ -14,9 +14,11 @@
 
 #include <QCoreApplication>
 
+#include "BenchUsage.h"
 #include "SkySimulator.h"
 #include "alignment/Registration.h"
 #include "alignment/WarpFrame.h"
+#include "fits/gslhelpers/GslErrors.h"
 #include "image/ImageFile.h"
 #include "image/MatView.h"
 
@@ -105,6 +107,15 @@ double largest(const std::vector<double>& values)
 
 int main(int argc, char** argv)
 {
+    const int status = checkBenchArguments(
+        argc, argv, 0,
+        "Usage: pelorum_bench_registration\n"
+        "Registers simulated 1920x1080 sequences (shift and rotation, 180-degree turn, dense and\n"
+        "sparse fields, mirror, heavy noise) and prints corner errors against the true transforms\n"
+        "and the time per alignFrame.\n");
+    if (status >= 0)
+        return status;
+    Mathematics::GSLHelpers::switchOffGslAbort();
     // Star extraction needs a Qt application object in the process.
     QCoreApplication application(argc, argv);
     const std::vector<Sequence> sequences = {
