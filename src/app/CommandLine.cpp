@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <cmath>
 #include <iostream>
 #include <stdexcept>
 
@@ -54,22 +55,30 @@ struct BadOptionValue : std::runtime_error {
     }
 };
 
+// The whole text must be the number: "0.5abc" is refused rather than read
+// as 0.5, and so are "nan" and "inf", which no clamp can place in a range.
 int toInt(char option, const std::string& text)
 {
+    std::size_t used = 0;
     try {
-        return std::stoi(text);
+        const int value = std::stoi(text, &used);
+        if (used == text.size())
+            return value;
     } catch (const std::logic_error&) {
-        throw BadOptionValue(option, text);
     }
+    throw BadOptionValue(option, text);
 }
 
 float toFloat(char option, const std::string& text)
 {
+    std::size_t used = 0;
     try {
-        return std::stof(text);
+        const float value = std::stof(text, &used);
+        if (used == text.size() && std::isfinite(value))
+            return value;
     } catch (const std::logic_error&) {
-        throw BadOptionValue(option, text);
     }
+    throw BadOptionValue(option, text);
 }
 
 // "frames,lower,upper"; false when either comma is missing.
@@ -269,10 +278,65 @@ ParseOutcome parseCommandLine(int argc, char** argv, Stacker& stacker, CommandLi
         return ParseOutcome::ExitFailure;
     }
     cl.inputPath = argv[optind];
-    if (cl.referencePath.empty())
-        cl.referencePath = cl.inputPath;
     return ParseOutcome::Run;
 }
+
+namespace {
+
+// -x starts a new stack: the state file is left on disk, to be kept as a
+// backup when the new stack is saved.
+void loadStateFile(const CommandLine& cl, Stacker& stacker)
+{
+    if (cl.resetRequested)
+        logInfo("Starting a new stack; " + cl.statePath + " is not loaded");
+    else if (stacker.loadState(cl.statePath))
+        logInfo("Loaded existing state from " + cl.statePath);
+    else
+        logInfo("No existing state found, starting fresh");
+}
+
+// A reference frame only decides the geometry of a new stack.
+bool applyReference(const CommandLine& cl, Stacker& stacker)
+{
+    if (cl.referencePath.empty())
+        return true;
+    if (stacker.stackedFrame()) {
+        logInfo("Reference frame " + cl.referencePath + " ignored: the stack already has its reference");
+        return true;
+    }
+    if (!stacker.loadReferenceFrame(cl.referencePath)) {
+        logError("Error: Failed to load reference frame: " + stacker.lastError());
+        return false;
+    }
+    logInfo("New stack registered onto reference frame " + cl.referencePath);
+    return true;
+}
+
+bool saveStateTo(const std::string& path, Stacker& stacker)
+{
+    if (stacker.saveState(path))
+        return true;
+    logError("Error: Failed to save state: " + stacker.lastError());
+    return false;
+}
+
+bool saveMainState(const CommandLine& cl, Stacker& stacker)
+{
+    if (!stacker.lastFrameAccepted()) {
+        logInfo("State left as it was: " + cl.statePath);
+        return true;
+    }
+    if (cl.resetRequested && !stacker.backUpState(cl.statePath)) {
+        logError("Error: Failed to save state: " + stacker.lastError());
+        return false;
+    }
+    if (!saveStateTo(cl.statePath, stacker))
+        return false;
+    logInfo("State saved to " + cl.statePath);
+    return true;
+}
+
+}  // namespace
 
 int runCommandLine(const CommandLine& cl, Stacker& stacker)
 {
@@ -291,30 +355,21 @@ int runCommandLine(const CommandLine& cl, Stacker& stacker)
     if (!applyMethod(cl.methodName, stacker))
         return 1;
     applyPostProcessingOptions(cl, stacker);
-    if (stacker.loadState(cl.statePath))
-        logInfo("Loaded existing state from " + cl.statePath);
-    else
-        logInfo("No existing state found, starting fresh");
+    loadStateFile(cl, stacker);
+    if (!applyReference(cl, stacker))
+        return 1;
 
     logInfo("Processing frame " + cl.inputPath + "...");
     if (!stacker.processFrame(cl.inputPath, cl.outputPath)) {
         logError("Error: Failed to process frame: " + stacker.lastError());
         return 1;
     }
-    if (!stacker.lastFrameAccepted()) {
-        logInfo("State left as it was: " + cl.statePath);
-    } else if (!stacker.saveState(cl.statePath)) {
-        logError("Error: Failed to save state: " + stacker.lastError());
+    if (!saveMainState(cl, stacker))
         return 1;
-    } else {
-        logInfo("State saved to " + cl.statePath);
-    }
     if (!cl.saveStatePath.empty()) {
         logInfo("Saving state to " + cl.saveStatePath + "...");
-        if (!stacker.saveState(cl.saveStatePath)) {
-            logError("Error: Failed to save state: " + stacker.lastError());
+        if (!saveStateTo(cl.saveStatePath, stacker))
             return 1;
-        }
         logInfo("State saved successfully");
     }
     logInfo("Successfully saved stacked image to " + cl.outputPath);

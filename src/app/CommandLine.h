@@ -9,7 +9,7 @@ class Stacker;
 // Stacker at once.
 struct CommandLine {
     std::string outputPath;
-    std::string referencePath;  // accepted and kept; the reference is the stack itself
+    std::string referencePath;  // a new stack is registered onto it; empty: onto its first frame
     std::string statePath;
     std::string saveStatePath;
     std::string loadStatePath;
@@ -44,5 +44,7 @@ void printUsage(const std::string& argv0);
 void applyPostProcessingOptions(const CommandLine& commandLine, Stacker& stacker);
 
 // The fixed run sequence: reset, seed state, method check, post-processing
-// options, load state, process the frame, save state. Returns the exit status.
+// options, load state (not after a reset, which keeps the old state as a
+// numbered backup when the new one is saved), reference frame, process the
+// frame, save state. Returns the exit status.
 int runCommandLine(const CommandLine& commandLine, Stacker& stacker);

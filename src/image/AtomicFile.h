@@ -5,7 +5,9 @@
 // A file written under a temporary name beside its final path and renamed
 // into place by commit(), so readers never see a half-written file and a
 // failed write leaves the previous file intact. The temporary file is removed
-// if the object goes away uncommitted.
+// if the object goes away uncommitted. The temporary name ends in the path's
+// own extension, so it can be written by a writer that picks the format by
+// extension.
 class AtomicFile {
 public:
     explicit AtomicFile(const std::string& path);
@@ -17,7 +19,8 @@ public:
     const std::string& path() const { return path_; }
     const std::string& tempPath() const { return tempPath_; }
 
-    // Throws std::runtime_error "Could not replace file: " + path.
+    // Throws std::runtime_error "Could not replace file: " + path + the
+    // system's reason.
     void commit();
 
 private:

@@ -6,8 +6,8 @@
 #include "core/Logger.h"
 #include "image/ImageFile.h"
 #include "image/MatView.h"
-#include "processing/MedianFilter.h"
 #include "processing/NebulosityDetector.h"
+#include "processing/NebulosityImages.h"
 #include "stacking/ImageStacker.h"
 #include "stacking/Stacker.h"
 #include "stacking/StackerState.h"
@@ -46,11 +46,16 @@ void Stacker::detectNebulosity(const ImageBuffer<unsigned char>& frame)
     NebulosityCache& cache = state_->nebulosity;
     if (cache.checked)
         return;
+    const StackerSettings& settings = state_->options.settings;
     logInfo("Performing nebulosity detection on first frame");
     NebulosityDetector detector;
-    cache.detected = detectExtensiveNebulosity(detector, matView(frame).clone(), cache.score);
+    detector.setThreshold(settings.nebulosityThreshold);
+    const cv::Mat image = matView(frame).clone();
+    cache.detected = detectExtensiveNebulosity(detector, image, cache.score);
     cache.checked = true;
     logInfo("Nebulosity detection results: " + nebulosityText(cache));
+    if (settings.diagnostic)
+        saveNebulosityVisualization(detector, image, cache.score, settings.diagnosticPrefix);
 }
 
 ByteImagePtr Stacker::subtractDark(const ByteImagePtr& frame)
@@ -65,11 +70,9 @@ ByteImagePtr Stacker::subtractDark(const ByteImagePtr& frame)
 ByteImagePtr Stacker::alignToReference(const ByteImagePtr& frame, float& quality)
 {
     ImageStacker context;
-    context.referenceFrame() = state_->referenceFrame;
-    context.settings()->alignFrames = true;
-    context.settings()->benchmark = state_->options.benchmark;
-    context.settings()->maxStars = std::max(state_->options.maxStars, 3);
+    *context.settings() = stackingSettings();
     context.settings()->referenceIsStack = state_->frameCount > 1;
+    context.referenceFrame() = state_->referenceFrame;
     context.frames() = {frame};
     logInfo("Performing frame alignment...");
     ByteImagePtr aligned = context.stackMean();
@@ -121,60 +124,20 @@ void Stacker::addToStack(const ByteImagePtr& frame)
 }
 
 // Post-processes an 8-bit copy of the stack (rounded, never truncated) with
-// the values the user gave; the stack itself stays raw.
+// the user's settings and the stack's nebulosity outcome; the stack itself
+// stays raw.
 ByteImagePtr Stacker::prepareOutput(const ImageBuffer<float>& stack)
 {
-    const StackerOptions& o = state_->options;
-    ByteImagePtr copy = toEightBit(stack);
     ImageStacker context;
+    *context.settings() = state_->options.settings;
     StackerSettings& settings = *context.settings();
-    if (o.backgroundSet) {
-        settings.backgroundSet = true;
-        settings.backgroundPercent = std::clamp(o.backgroundPercent, 0.0f, 100.0f);
-    }
-    if (state_->nebulosity.checked)
-        logInfo("Using cached nebulosity detection results: " + nebulosityText(state_->nebulosity));
-    settings.nebulosityChecked = state_->nebulosity.checked;
-    settings.nebulosityDetected = state_->nebulosity.detected;
-    settings.nebulosityScore = state_->nebulosity.score;
-    // Contrast and saturation were mapped by their setters; they are handed
-    // over as stored, not mapped a second time.
-    if (o.contrastSet) {
-        settings.contrastSet = true;
-        settings.contrast = std::clamp(o.contrast, 10.0f, 200.0f);
-    }
-    if (o.saturationSet) {
-        settings.saturationSet = true;
-        settings.saturation = std::clamp(o.saturation, 0.0f, 200.0f);
-    }
-    if (o.compressionSet) {
-        settings.compressionSet = true;
-        settings.compression = std::clamp(o.compression, 0.0f, 100.0f);
-    }
-    if (o.medianFilterSet) {
-        int size = o.medianFilterSize > 0 && o.medianFilterSize % 2 == 0 ? o.medianFilterSize + 1
-                                                                         : o.medianFilterSize;
-        if (size > kLargestMedianKernel) {
-            // Larger kernels make OpenCV wrong or fail; the run goes on with the largest.
-            logWarn("Median filter size " + std::to_string(size) + " is too large, using " +
-                    std::to_string(kLargestMedianKernel));
-            size = kLargestMedianKernel;
-        }
-        settings.medianFilterSet = true;
-        settings.medianFilterSize = std::max(size, 0);
-    }
-    if (o.histEqSet && o.histEqWindow > 0) {
-        settings.histEqWindow = o.histEqWindow % 2 == 0 ? o.histEqWindow + 1 : o.histEqWindow;
-        settings.histEqClip = std::clamp(o.histEqClip, 0.0f, 4.0f);
-        settings.histEqSet = true;
-    }
-    if (o.denoiseSet && o.denoiseMethod > 0) {
-        settings.denoiseMethod = o.denoiseMethod;
-        settings.denoiseSet = true;
-        settings.denoiseStrength = std::clamp(o.denoiseStrength, 1, 30);
-    }
-    settings.benchmark = o.benchmark;
-    return context.postProcess(copy);
+    const NebulosityCache& cache = state_->nebulosity;
+    if (cache.checked)
+        logInfo("Using cached nebulosity detection results: " + nebulosityText(cache));
+    settings.nebulosityChecked = cache.checked;
+    settings.nebulosityDetected = cache.detected;
+    settings.nebulosityScore = cache.score;
+    return context.postProcess(toEightBit(stack));
 }
 
 bool Stacker::processFrame(const std::string& inputPath, const std::string& outputPath)
@@ -186,9 +149,11 @@ bool Stacker::processFrame(const std::string& inputPath, const std::string& outp
         logInfo("Loading frame: " + inputPath);
         ByteImagePtr frame = loadFrame(inputPath);
         logInfo("Frame loaded successfully");
-        if (!s.referenceFrame) {
-            logInfo("Setting reference frame");
-            s.referenceFrame = frame;
+        if (!s.stackedFrame) {
+            if (!s.referenceFrame) {
+                logInfo("Setting reference frame");
+                s.referenceFrame = frame;
+            }
             detectNebulosity(*frame);
         }
         if (s.options.darkSubtractionEnabled && s.darkFrame) {
@@ -210,7 +175,7 @@ bool Stacker::processFrame(const std::string& inputPath, const std::string& outp
         if (frame)
             addToStack(frame);
         if (!s.stackedFrame)
-            throw std::runtime_error("No stacked frame to write");
+            throw std::runtime_error("Frame " + inputPath + " was turned away and there is no stack yet to write");
         logInfo("Applying post-processing to output image only");
         ByteImagePtr result = prepareOutput(*s.stackedFrame);
         logInfo("Saving result to " + outputPath);

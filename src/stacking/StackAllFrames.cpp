@@ -1,25 +1,8 @@
-#include <algorithm>
-
 #include "stacking/ImageStacker.h"
 #include "stacking/Stacker.h"
 #include "stacking/StackerState.h"
 
 namespace {
-
-// Only what the methods read is handed over; the sigma-clip values keep the
-// settings' defaults, and post-processing stays off so the stack holds the
-// raw combination.
-void handOverOptions(const StackerOptions& options, StackerSettings& settings)
-{
-    settings.alignFrames = options.alignmentEnabled;
-    settings.maxStars = std::max(options.maxStars, 3);
-    if (options.diagnostic) {
-        settings.diagnostic = true;
-        settings.diagnosticPrefix = options.diagnosticPrefix;
-    }
-    settings.qualityThreshold = std::clamp(options.qualityThreshold, 0.0f, 1.0f);
-    settings.benchmark = options.benchmark;
-}
 
 ByteImagePtr runMethod(StackingMethod method, ImageStacker& stacker)
 {
@@ -29,24 +12,27 @@ ByteImagePtr runMethod(StackingMethod method, ImageStacker& stacker)
     case StackingMethod::SigmaClip:
         return stacker.stackSigmaClip();
     case StackingMethod::Mean:
-        return stacker.stackMean();
+        break;
     }
-    return nullptr;
+    return stacker.stackMean();
 }
 
 }  // namespace
 
-void Stacker::stackAllFrames()
+bool Stacker::stackAllFrames()
 {
     State& s = *state_;
-    ImageStacker stacker;
-    stacker.referenceFrame() = s.referenceFrame;
-    if (s.options.darkSubtractionEnabled && s.darkFrame)
-        stacker.darkFrame() = s.darkFrame;
-    handOverOptions(s.options, *stacker.settings());
-    stacker.frames() = s.frames;
-
-    const ByteImagePtr result = runMethod(s.options.method, stacker);
-    if (result)
-        s.stackedFrame = toFloat(*result);
+    try {
+        ImageStacker stacker;
+        stacker.referenceFrame() = s.referenceFrame;
+        if (s.options.darkSubtractionEnabled && s.darkFrame)
+            stacker.darkFrame() = s.darkFrame;
+        *stacker.settings() = stackingSettings();
+        stacker.frames() = s.frames;
+        s.stackedFrame = toFloat(*runMethod(s.options.method, stacker));
+        return true;
+    } catch (const std::exception& e) {
+        s.lastError = e.what();
+        return false;
+    }
 }

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <exception>
 
+#include "core/Logger.h"
 #include "image/ImageFile.h"
+#include "processing/MedianFilter.h"
 #include "stacking/StackerState.h"
 
 namespace {
@@ -26,70 +28,80 @@ Stacker::~Stacker() = default;
 void Stacker::setMethod(StackingMethod method) { state_->options.method = method; }
 void Stacker::setDarkSubtraction(bool enabled) { state_->options.darkSubtractionEnabled = enabled; }
 void Stacker::setAlignment(bool enabled) { state_->options.alignmentEnabled = enabled; }
-void Stacker::setMaxStars(int count) { state_->options.maxStars = std::max(count, 3); }
+void Stacker::setMaxStars(int count) { settings().maxStars = std::max(count, 3); }
 
 void Stacker::setBackground(float percent)
 {
-    state_->options.backgroundPercent = clampTo(percent, 0.0f, 100.0f);
-    state_->options.backgroundSet = true;
+    settings().backgroundPercent = clampTo(percent, 0.0f, 100.0f);
+    settings().backgroundSet = true;
 }
 
 void Stacker::setContrast(float percent)
 {
-    state_->options.contrast = clampTo(percent / 100.0f * 190.0f + 10.0f, 10.0f, 200.0f);
-    state_->options.contrastSet = true;
+    settings().contrast = clampTo(percent / 100.0f * 190.0f + 10.0f, 10.0f, 200.0f);
+    settings().contrastSet = true;
 }
 
 void Stacker::setSaturation(float percent)
 {
-    state_->options.saturation = clampTo(percent / 100.0f * 200.0f, 0.0f, 200.0f);
-    state_->options.saturationSet = true;
+    settings().saturation = clampTo(percent / 100.0f * 200.0f, 0.0f, 200.0f);
+    settings().saturationSet = true;
 }
 
 void Stacker::setCompression(float percent)
 {
-    state_->options.compression = clampTo(percent, 0.0f, 100.0f);
-    state_->options.compressionSet = true;
+    settings().compression = clampTo(percent, 0.0f, 100.0f);
+    settings().compressionSet = true;
 }
 
 void Stacker::setMedianFilter(int size)
 {
-    state_->options.medianFilterSize = std::max(size, 0);
-    state_->options.medianFilterSet = true;
+    int odd = std::max(size, 0);
+    if (odd > 0 && odd % 2 == 0)
+        odd += 1;
+    if (odd > kLargestMedianKernel) {
+        // Larger kernels make OpenCV wrong or fail; the run goes on with the largest.
+        logWarn("Median filter size " + std::to_string(odd) + " is too large, using " +
+                std::to_string(kLargestMedianKernel));
+        odd = kLargestMedianKernel;
+    }
+    settings().medianFilterSize = odd;
+    settings().medianFilterSet = true;
 }
 
 void Stacker::setLocalHistEq(bool enabled, int window, float clip)
 {
-    state_->options.histEqWindow = enabled ? std::max(window, 3) : 0;
-    state_->options.histEqClip = clampTo(clip, 0.0f, 4.0f);
-    state_->options.histEqSet = true;
+    const int atLeastThree = std::max(window, 3);
+    settings().histEqWindow = !enabled ? 0 : atLeastThree % 2 == 0 ? atLeastThree + 1 : atLeastThree;
+    settings().histEqClip = clampTo(clip, 0.0f, 4.0f);
+    settings().histEqSet = true;
 }
 
 void Stacker::setDenoise(int method, int strength)
 {
-    state_->options.denoiseMethod = method >= 2 ? 2 : (method == 1 ? 1 : 0);
-    state_->options.denoiseStrength = clampTo(strength, 1, 30);
-    state_->options.denoiseSet = true;
+    settings().denoiseMethod = method >= 2 ? 2 : (method == 1 ? 1 : 0);
+    settings().denoiseStrength = clampTo(strength, 1, 30);
+    settings().denoiseSet = true;
 }
 
 void Stacker::setSigmaClip(int frames, float low, float high)
 {
-    state_->options.sigmaClipFrames = std::max(frames, 3);
-    state_->options.sigmaLow = clampTo(low, 1.0f, 7.0f);
-    state_->options.sigmaHigh = clampTo(high, 1.0f, 7.0f);
+    settings().sigmaClipFrames = std::max(frames, 3);
+    settings().sigmaLow = clampTo(low, 1.0f, 7.0f);
+    settings().sigmaHigh = clampTo(high, 1.0f, 7.0f);
 }
 
-void Stacker::setQualityThreshold(float threshold) { state_->options.qualityThreshold = clampTo(threshold, 0.0f, 1.0f); }
-void Stacker::setPolyDegree(int degree) { state_->options.polyDegree = clampTo(degree, 1, 4); }
-void Stacker::setGridSize(int size) { state_->options.gridSize = clampTo(size, 8, 64); }
-void Stacker::setProtection(float threshold) { state_->options.protectionThreshold = clampTo(threshold, 0.0f, 1.0f); }
-void Stacker::setSmoothness(float smoothness) { state_->options.smoothness = clampTo(smoothness, 0.0f, 1.0f); }
-void Stacker::setBenchmark(bool enabled) { state_->options.benchmark = enabled; }
+void Stacker::setQualityThreshold(float threshold) { settings().qualityThreshold = clampTo(threshold, 0.0f, 1.0f); }
+void Stacker::setPolyDegree(int degree) { settings().polyDegree = clampTo(degree, 1, 4); }
+void Stacker::setGridSize(int size) { settings().gridSize = clampTo(size, 8, 64); }
+void Stacker::setProtection(float threshold) { settings().protectionThreshold = clampTo(threshold, 0.0f, 1.0f); }
+void Stacker::setSmoothness(float smoothness) { settings().smoothness = clampTo(smoothness, 0.0f, 1.0f); }
+void Stacker::setBenchmark(bool enabled) { settings().benchmark = enabled; }
 
 void Stacker::setDiagnostic(bool enabled, const std::string& prefix)
 {
-    state_->options.diagnostic = enabled;
-    state_->options.diagnosticPrefix = prefix;
+    settings().diagnostic = enabled;
+    settings().diagnosticPrefix = prefix;
 }
 
 bool Stacker::loadDarkFrame(const std::string& path)
@@ -103,12 +115,40 @@ bool Stacker::loadDarkFrame(const std::string& path)
     }
 }
 
+bool Stacker::loadReferenceFrame(const std::string& path)
+{
+    try {
+        state_->referenceFrame = loadFrame(path);
+        return true;
+    } catch (const std::exception& e) {
+        state_->lastError = e.what();
+        return false;
+    }
+}
+
 void Stacker::resetState()
 {
     state_->frames.clear();
     state_->frameCount = 0;
     state_->stackedFrame.reset();
     state_->referenceFrame.reset();
+}
+
+StackerSettings& Stacker::settings() { return state_->options.settings; }
+
+// Post-processing runs on the output picture only, never inside a stack.
+StackerSettings Stacker::stackingSettings() const
+{
+    StackerSettings settings = state_->options.settings;
+    settings.alignFrames = state_->options.alignmentEnabled;
+    settings.backgroundSet = false;
+    settings.contrastSet = false;
+    settings.saturationSet = false;
+    settings.compressionSet = false;
+    settings.medianFilterSet = false;
+    settings.histEqSet = false;
+    settings.denoiseSet = false;
+    return settings;
 }
 
 std::string Stacker::lastError() const { return state_->lastError; }

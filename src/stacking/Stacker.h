@@ -1,46 +1,36 @@
 #pragma once
 
+// How failures travel through the engine:
+// - Inside the engine and the image layer a failure is an exception whose
+//   text says what failed and on which file: std::runtime_error for files and
+//   processing, std::invalid_argument for impossible dimensions,
+//   std::out_of_range for coordinates. A C library's error (libjpeg, CFITSIO,
+//   GSL) becomes such an exception where the call is made.
+// - The Stacker's operations catch at their boundary, keep the message in
+//   lastError() and return false; its setters never fail and clamp instead.
+// - The command line turns false into one error line and exit status 1.
+// Two departures, both deliberate: alignment never fails outward (it falls
+// back to the next method, finally to an unaligned copy), and optional work
+// (diagnostic images) logs its own failure and goes on. FITSData, a Qt object
+// over CFITSIO, returns bool and keeps the reason in its own member.
+
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "image/ImageBuffer.h"
+#include "stacking/StackerSettings.h"
 
 enum class StackingMethod { Mean = 0, Median = 1, SigmaClip = 2 };
 
-// What the user asked for. Setters of Stacker clamp into the ranges noted.
+// What the user asked for: how frames are stacked, and the settings record
+// every step reads (clamped by the setters below, defaults in
+// StackerSettings).
 struct StackerOptions {
     StackingMethod method = StackingMethod::Mean;
     bool darkSubtractionEnabled = false;
     bool alignmentEnabled = true;
-    float backgroundPercent = 15.0f;   // 0..100
-    float contrast = 120.0f;           // 10..200
-    float saturation = 120.0f;         // 0..200
-    float compression = 20.0f;         // 0..100
-    int medianFilterSize = 0;          // 0 = off
-    int maxStars = 200;
-    int sigmaClipFrames = 5;
-    float sigmaLow = 2.0f;             // 1..7
-    float sigmaHigh = 2.0f;            // 1..7
-    bool diagnostic = false;
-    std::string diagnosticPrefix = "frame_";
-    float qualityThreshold = 0.7f;     // 0..1
-    bool backgroundSet = false;
-    bool contrastSet = false;
-    bool saturationSet = false;
-    bool compressionSet = false;
-    bool medianFilterSet = false;
-    bool histEqSet = false;
-    int polyDegree = 2;                // 1..4
-    int gridSize = 16;                 // 8..64
-    float protectionThreshold = 0.5f;  // 0..1
-    float smoothness = 0.5f;           // 0..1
-    int histEqWindow = 0;              // 0 = off, else >= 3
-    float histEqClip = 1.0f;           // 0..4
-    int denoiseMethod = 0;             // 0 none, 1 non-local means, 2 bilateral
-    int denoiseStrength = 10;          // 1..30
-    bool denoiseSet = false;
-    bool benchmark = false;
+    StackerSettings settings;
 };
 
 // The outcome of the nebulosity detection on a stack, kept with its state.
@@ -63,12 +53,15 @@ public:
     void setMethod(StackingMethod method);
     void setDarkSubtraction(bool enabled);
     void setAlignment(bool enabled);
-    void setMaxStars(int count);
+    void setMaxStars(int count);                  // >= 3
     void setBackground(float percent);
     void setContrast(float percent);
     void setSaturation(float percent);
     void setCompression(float percent);
+    // Sizes are made odd (an even size grows by one) and capped at the
+    // largest kernel the median filter takes, with a warning.
     void setMedianFilter(int size);
+    // The window is made odd and at least 3; disabled stores window 0.
     void setLocalHistEq(bool enabled, int window, float clip);
     void setDenoise(int method, int strength);
     void setSigmaClip(int frames, float low, float high);
@@ -81,6 +74,9 @@ public:
     void setDiagnostic(bool enabled, const std::string& prefix);
 
     bool loadDarkFrame(const std::string& path);
+    // Makes the image at path the reference a fresh stack is registered onto;
+    // it is not averaged in. False (with the reason) when it cannot be read.
+    bool loadReferenceFrame(const std::string& path);
     // Drops the stack (frames, count, stacked and reference frame); options,
     // dark frame, orientation, nebulosity cache and last error stay.
     void resetState();
@@ -88,12 +84,21 @@ public:
     bool processFrame(const std::string& inputPath, const std::string& outputPath);
     // Combines the whole frame list with the chosen method (against the
     // reference frame, with the dark frame when dark subtraction is on) and
-    // makes the result the stacked frame; the frame count is left alone. Does
-    // nothing for an unknown method. Throws what the method throws (an empty
-    // list: "No frames to stack"), leaving the stacked frame as it was.
-    void stackAllFrames();
+    // makes the result the stacked frame; the frame count is left alone.
+    // False with the method's reason (an empty list: "No frames to stack"),
+    // leaving the stacked frame as it was.
+    bool stackAllFrames();
+    // False when the image at path does not exist or cannot be read (the
+    // reason in lastError()); an unreadable state is moved aside first.
     bool loadState(const std::string& path);
+    // Writes the stack and its sidecar. Whatever fails, the image and sidecar
+    // left on disk are both the previous ones or both the new ones.
     bool saveState(const std::string& path);
+    // Keeps the state image at path and its sidecar as a numbered backup
+    // beside them, "NAME.backup-N.EXT" and its ".meta", with the first N
+    // free for both; earlier backups are never replaced. True with nothing
+    // to keep; false with the reason when they cannot be kept.
+    bool backUpState(const std::string& path);
 
     std::string lastError() const;
     const StackerOptions& options() const;
@@ -110,6 +115,10 @@ public:
 private:
     struct State;
 
+    StackerSettings& settings();
+    // The user's settings for a stacking context: alignment, the quality
+    // gate, diagnostic mode, sigma clipping; no post-processing step.
+    StackerSettings stackingSettings() const;
     void loadSidecar(const std::string& metaPath);
     void setAsideUnreadableState(const std::string& path);
     void writeSidecar(const std::string& metaPath);

@@ -1,7 +1,12 @@
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
+#include <unistd.h>
 
 #include "core/Logger.h"
 #include "image/AtomicFile.h"
@@ -58,6 +63,67 @@ bool fileExists(const std::string& path)
 bool moveAside(const std::string& from, const std::string& to)
 {
     return fileExists(from) && std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Makes `to` a second name for the existing file `from` without touching it:
+// a hard link, or a copy where the file system has none. Never replaces
+// anything: false when `to` already exists. Throws when the file cannot be
+// kept at all.
+bool keepCopy(const std::string& from, const std::string& to)
+{
+    if (::link(from.c_str(), to.c_str()) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    std::error_code error;
+    if (std::filesystem::copy_file(from, to, std::filesystem::copy_options::none, error))
+        return true;
+    if (error == std::errc::file_exists)
+        return false;
+    std::remove(to.c_str());
+    throw std::runtime_error("Could not keep a copy of " + from + " as " + to + " (" + error.message() + ")");
+}
+
+// The state image as it was before a save, kept under a second name until
+// the new pair is in place, so that a failed sidecar can be undone.
+class PreviousImage {
+public:
+    explicit PreviousImage(const std::string& path)
+        : path_(path), keptPath_(path + ".previous" + std::to_string(::getpid()))
+    {
+        std::remove(keptPath_.c_str());
+        if (fileExists(path_) && !keepCopy(path_, keptPath_))
+            throw std::runtime_error("Could not keep the previous state image " + path_ + " while saving");
+        kept_ = fileExists(keptPath_);
+    }
+    ~PreviousImage() { std::remove(keptPath_.c_str()); }
+    PreviousImage(const PreviousImage&) = delete;
+    PreviousImage& operator=(const PreviousImage&) = delete;
+
+    // Puts the image back as it was: the previous file, or none.
+    void restore()
+    {
+        if (kept_)
+            std::rename(keptPath_.c_str(), path_.c_str());
+        else
+            std::remove(path_.c_str());
+    }
+
+private:
+    std::string path_;
+    std::string keptPath_;
+    bool kept_ = false;
+};
+
+// "DIR/NAME.backup-N.EXT" for "DIR/NAME.EXT".
+std::string backupPath(const std::string& path, int number)
+{
+    const std::size_t dot = path.rfind('.');
+    const std::size_t slash = path.rfind('/');
+    const std::string tag = ".backup-" + std::to_string(number);
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return path + tag;
+    return path.substr(0, dot) + tag + path.substr(dot);
 }
 
 }  // namespace
@@ -119,7 +185,8 @@ bool Stacker::loadState(const std::string& path)
     State& s = *state_;
     logInfo("Loading state from " + path);
     if (!fileExists(path)) {
-        logInfo("State file does not exist: " + path);
+        s.lastError = "State file does not exist: " + path;
+        logInfo(s.lastError);
         return false;
     }
     try {
@@ -147,15 +214,18 @@ void Stacker::writeSidecar(const std::string& tempPath)
     const State& s = *state_;
     std::FILE* file = std::fopen(tempPath.c_str(), "w");
     if (!file)
-        throw std::runtime_error("Could not open " + tempPath);
+        throw std::runtime_error(std::strerror(errno));
     const int printed = std::fprintf(file, "%d\n%.2f\n%d\n%d\n%.4f", s.frameCount, double(s.orientation),
                                      s.nebulosity.checked ? 1 : 0, s.nebulosity.detected ? 1 : 0,
                                      double(s.nebulosity.score));
     const bool closed = std::fclose(file) == 0;
     if (printed < 0 || !closed)
-        throw std::runtime_error("Could not write " + tempPath);
+        throw std::runtime_error(std::strerror(errno));
 }
 
+// Both files are written under temporary names first. The image goes in
+// place, then the sidecar; when the sidecar cannot follow, the previous image
+// is put back, so image and sidecar on disk always belong together.
 bool Stacker::saveState(const std::string& path)
 {
     State& s = *state_;
@@ -163,26 +233,22 @@ bool Stacker::saveState(const std::string& path)
         if (!s.stackedFrame)
             throw std::runtime_error("No stacked frame to save");
         logInfo("Saving raw stacked frame without post-processing to state file");
-        // The sidecar is prepared first and put in place only after the image,
-        // so a failed image write leaves image and sidecar as they were.
         const std::string metaPath = path + ".meta";
         AtomicFile meta(metaPath);
-        bool metaReady = true;
         try {
             writeSidecar(meta.tempPath());
-        } catch (const std::exception&) {
-            metaReady = false;
+        } catch (const std::exception& e) {
+            throw std::runtime_error("Could not save metadata file: " + metaPath + " (" + e.what() + ")");
         }
-        saveImage(path, s.stackedFrame);
+        AtomicFile image(path);
+        saveImage(image.tempPath(), s.stackedFrame);
+        PreviousImage previous(path);
+        image.commit();
         try {
-            if (metaReady)
-                meta.commit();
+            meta.commit();
         } catch (const std::exception&) {
-            metaReady = false;
-        }
-        if (!metaReady) {
-            logError("Warning: Could not save metadata file: " + metaPath);
-            return true;
+            previous.restore();
+            throw;
         }
         std::string message = "Saved metadata to " + metaPath + " with frame count: " + std::to_string(s.frameCount) +
                               ", orientation: " + std::to_string(s.orientation) + " degrees";
@@ -192,6 +258,31 @@ bool Stacker::saveState(const std::string& path)
         return true;
     } catch (const std::exception& e) {
         s.lastError = e.what();
+        return false;
+    }
+}
+
+// The first number free for both files is taken; a name that turns out to
+// be taken after all is left alone and the next number tried.
+bool Stacker::backUpState(const std::string& path)
+{
+    const std::string metaPath = path + ".meta";
+    try {
+        if (!fileExists(path))
+            return true;
+        for (int number = 1;; ++number) {
+            const std::string image = backupPath(path, number);
+            if (fileExists(image + ".meta") || !keepCopy(path, image))
+                continue;
+            if (fileExists(metaPath) && !keepCopy(metaPath, image + ".meta")) {
+                std::remove(image.c_str());
+                continue;
+            }
+            logInfo("Kept the previous stack as " + image);
+            return true;
+        }
+    } catch (const std::exception& e) {
+        state_->lastError = e.what();
         return false;
     }
 }

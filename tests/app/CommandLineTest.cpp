@@ -119,6 +119,12 @@ TEST(CommandLine, BadOptionArgumentsExitWithOneErrorLineAndTheUsage)
                          "Error: Invalid value for option -q: ");
     expectErrorThenUsage(runPelorum({"-g", "5,x,3", "-o", "o.jpg", "-e", "s.fits", "in.jpg"}),
                          "Error: Invalid value for option -g: 5,x,3");
+    // Not numbers, though a conversion would take them or a part of them.
+    const std::vector<std::pair<std::string, std::string>> notNumbers = {
+        {"-q", "nan"}, {"-b", "inf"}, {"-c", "0.5abc"}, {"-f", "3x"}, {"-P", "2.5"}, {"-g", "5,2,3abc"}};
+    for (const auto& [option, value] : notNumbers)
+        expectErrorThenUsage(runPelorum({option, value, "-o", "o.jpg", "-e", "s.fits", "in.jpg"}),
+                             "Error: Invalid value for option " + option + ": " + value);
 
     const ProcessResult unknown = runPelorum({"--no-such-option", "-o", "o.jpg"});
     EXPECT_EQ(unknown.exitCode, 1);
@@ -190,12 +196,14 @@ TEST_F(CommandLineRun, SeedStateIsUsedOnlyWithoutAStateFile)
     ASSERT_EQ(runPelorum({"-l", seed, "-o", output, "-e", state, frame}).exitCode, 0);
     EXPECT_EQ(readFile(state + ".meta").substr(0, 2), "10");
 
-    ASSERT_EQ(runPelorum({"-l", seed, "-x", "-o", output, "-e", state, frame}).exitCode, 0);
-    EXPECT_EQ(readFile(state + ".meta").substr(0, 2), "11");  // state file replaces the seed; -x clears nothing on disk
+    ASSERT_EQ(runPelorum({"-l", seed, "-o", output, "-e", state, frame}).exitCode, 0);
+    EXPECT_EQ(readFile(state + ".meta").substr(0, 2), "11");  // the state file replaces the seed
 
     const ProcessResult missingSeed = runPelorum({"-l", dir.file("none.fits"), "-o", output, "-e", state, frame});
     EXPECT_EQ(missingSeed.exitCode, 1);
-    EXPECT_EQ(logMessages(missingSeed.out, "[ERRO] "), std::vector<std::string>{"Error: Failed to load state: "});
+    EXPECT_EQ(logMessages(missingSeed.out, "[ERRO] "),
+              std::vector<std::string>{"Error: Failed to load state: State file does not exist: " +
+                                       dir.file("none.fits")});
 }
 
 TEST_F(CommandLineRun, SaveStateWritesASecondCopy)

@@ -5,8 +5,9 @@
 
 namespace {
 
-// Parses the arguments plus the required ones and applies the post-processing values.
-StackerOptions parsed(std::vector<std::string> args)
+// The settings record after parsing the arguments plus the required ones and
+// applying the post-processing values, as a run does.
+StackerSettings parsed(std::vector<std::string> args)
 {
     args.insert(args.begin(), "pelorum");
     for (const char* required : {"-o", "o.jpg", "-e", "s.fits", "in.jpg"})
@@ -18,82 +19,58 @@ StackerOptions parsed(std::vector<std::string> args)
     CommandLine commandLine;
     EXPECT_EQ(parseCommandLine(int(argv.size()), argv.data(), stacker, commandLine), ParseOutcome::Run);
     applyPostProcessingOptions(commandLine, stacker);
-    return stacker.options();
+    return stacker.options().settings;
 }
 
 }  // namespace
 
-TEST(OptionValues, PercentagesAreMappedAndClamped)
+// Each letter lands in its own field, once mapped or clamped.
+TEST(OptionValues, EachOptionReachesItsFieldOfTheOneSettingsRecord)
 {
-    EXPECT_FLOAT_EQ(parsed({"-c", "50"}).contrast, 105.0f);
-    EXPECT_FLOAT_EQ(parsed({"-c", "0"}).contrast, 10.0f);
-    EXPECT_FLOAT_EQ(parsed({"-c", "120"}).contrast, 200.0f);
-    EXPECT_FLOAT_EQ(parsed({"-t", "50"}).saturation, 100.0f);
-    EXPECT_FLOAT_EQ(parsed({"-b", "150"}).backgroundPercent, 100.0f);
-    EXPECT_FLOAT_EQ(parsed({"-p", "-1"}).compression, 0.0f);
+    const StackerSettings s = parsed({"-b", "150", "-c", "50", "-t", "50", "-p", "-1", "-f", "4", "-q", "-3", "-P",
+                                      "9", "-G", "2", "-T", "0.3", "-S", "0.25", "-g", "1,0.5,9", "-i", "diag_",
+                                      "-W", "64", "-C", "9", "-D", "7", "-N", "99"});
+    EXPECT_FLOAT_EQ(s.backgroundPercent, 100.0f);
+    EXPECT_FLOAT_EQ(s.contrast, 105.0f);  // 50 / 100 x 190 + 10
+    EXPECT_FLOAT_EQ(s.saturation, 100.0f);
+    EXPECT_FLOAT_EQ(s.compression, 0.0f);
+    EXPECT_EQ(s.medianFilterSize, 5);  // kernels are odd
+    EXPECT_FLOAT_EQ(s.qualityThreshold, 0.0f);
+    EXPECT_EQ(s.polyDegree, 4);
+    EXPECT_EQ(s.gridSize, 8);
+    EXPECT_FLOAT_EQ(s.protectionThreshold.value_or(-1.0f), 0.3f);
+    EXPECT_FLOAT_EQ(s.smoothness.value_or(-1.0f), 0.25f);
+    EXPECT_EQ(s.sigmaClipFrames, 3);
+    EXPECT_FLOAT_EQ(s.sigmaLow, 1.0f);
+    EXPECT_FLOAT_EQ(s.sigmaHigh, 7.0f);
+    EXPECT_TRUE(s.diagnostic);
+    EXPECT_EQ(s.diagnosticPrefix, "diag_");
+    EXPECT_EQ(s.histEqWindow, 65);
+    EXPECT_FLOAT_EQ(s.histEqClip, 4.0f);
+    EXPECT_EQ(s.denoiseMethod, 2);
+    EXPECT_EQ(s.denoiseStrength, 30);
+    EXPECT_TRUE(s.backgroundSet && s.contrastSet && s.saturationSet && s.compressionSet && s.medianFilterSet &&
+                s.histEqSet && s.denoiseSet);
+}
+
+TEST(OptionValues, WhatIsNotGivenKeepsTheDefaultsAndRequestsNothing)
+{
+    const StackerSettings s = parsed({"-N", "5"});  // a strength alone requests no denoising
+    EXPECT_FALSE(s.backgroundSet || s.contrastSet || s.saturationSet || s.compressionSet || s.medianFilterSet ||
+                 s.histEqSet || s.denoiseSet || s.diagnostic);
+    EXPECT_FALSE(s.polyDegree || s.gridSize || s.protectionThreshold || s.smoothness);
+    EXPECT_FLOAT_EQ(s.contrast, 120.0f);  // not mapped when not given
+    EXPECT_FLOAT_EQ(s.qualityThreshold, 0.7f);
+
+    // -L alone takes the window and clip the usage names as defaults.
+    const StackerSettings equalised = parsed({"-L"});
+    EXPECT_EQ(equalised.histEqWindow, 63);
+    EXPECT_FLOAT_EQ(equalised.histEqClip, 1.0f);
+    EXPECT_FLOAT_EQ(parsed({"-b", "10", "-b", "30"}).backgroundPercent, 30.0f);  // the last one counts
+}
+
+TEST(OptionValues, MedianKernelsAreCappedAtTheLargestAndNeverNegative)
+{
+    EXPECT_EQ(parsed({"-f", "256"}).medianFilterSize, 255);
     EXPECT_EQ(parsed({"-f", "-4"}).medianFilterSize, 0);
-    EXPECT_TRUE(parsed({"-f", "-4"}).medianFilterSet);
-
-    const StackerOptions untouched = parsed({});
-    EXPECT_FALSE(untouched.contrastSet || untouched.backgroundSet || untouched.histEqSet || untouched.denoiseSet);
-    EXPECT_FLOAT_EQ(untouched.contrast, 120.0f);  // defaults are not mapped when not given
-}
-
-TEST(OptionValues, LaterRepetitionOverridesEarlier)
-{
-    EXPECT_FLOAT_EQ(parsed({"-b", "10", "-b", "30"}).backgroundPercent, 30.0f);
-}
-
-TEST(OptionValues, EqualisationAndDenoiseRequests)
-{
-    const StackerOptions eq = parsed({"-W", "1", "-C", "9"});
-    EXPECT_TRUE(eq.histEqSet);
-    EXPECT_EQ(eq.histEqWindow, 3);
-    EXPECT_FLOAT_EQ(eq.histEqClip, 4.0f);
-    EXPECT_EQ(parsed({"-L"}).histEqWindow, 63);
-
-    const StackerOptions strong = parsed({"-D", "7", "-N", "99"});
-    EXPECT_EQ(strong.denoiseMethod, 2);
-    EXPECT_EQ(strong.denoiseStrength, 30);
-    const StackerOptions none = parsed({"-D", "-1"});
-    EXPECT_TRUE(none.denoiseSet);
-    EXPECT_EQ(none.denoiseMethod, 0);
-    EXPECT_FALSE(parsed({"-N", "5"}).denoiseSet);  // strength alone requests nothing
-}
-
-TEST(OptionValues, ModelAndGateValuesAreClampedAtOnce)
-{
-    const StackerOptions o = parsed({"-P", "9", "-G", "2", "-T", "1.5", "-S", "-1", "-q", "-3", "-g", "1,0.5,9",
-                                     "-i", "diag_"});
-    EXPECT_EQ(o.polyDegree, 4);
-    EXPECT_EQ(o.gridSize, 8);
-    EXPECT_FLOAT_EQ(o.protectionThreshold, 1.0f);
-    EXPECT_FLOAT_EQ(o.smoothness, 0.0f);
-    EXPECT_FLOAT_EQ(o.qualityThreshold, 0.0f);
-    EXPECT_EQ(o.sigmaClipFrames, 3);
-    EXPECT_FLOAT_EQ(o.sigmaLow, 1.0f);
-    EXPECT_FLOAT_EQ(o.sigmaHigh, 7.0f);
-    EXPECT_TRUE(o.diagnostic);
-    EXPECT_EQ(o.diagnosticPrefix, "diag_");
-}
-
-TEST(StackerSetters, ClampAsDocumented)
-{
-    Stacker s;
-    s.setLocalHistEq(false, 63, 1.0f);
-    EXPECT_EQ(s.options().histEqWindow, 0);
-    EXPECT_TRUE(s.options().histEqSet);
-    s.setDenoise(1, 0);
-    EXPECT_EQ(s.options().denoiseMethod, 1);
-    EXPECT_EQ(s.options().denoiseStrength, 1);
-    s.setMaxStars(1);
-    EXPECT_EQ(s.options().maxStars, 3);
-    s.setSaturation(100);
-    EXPECT_FLOAT_EQ(s.options().saturation, 200.0f);
-
-    Stacker fresh;
-    fresh.resetState();
-    EXPECT_EQ(fresh.frameCount(), 0);
-    EXPECT_EQ(fresh.frameListSize(), 0u);
-    EXPECT_EQ(fresh.stackedFrame(), nullptr);
 }

@@ -272,7 +272,7 @@ TEST(StackAllFrames, StoresTheChosenMethodsResultAsTheStackedFrame)
     }
 
     stacker.setMethod(StackingMethod::Median);
-    stacker.stackAllFrames();
+    ASSERT_TRUE(stacker.stackAllFrames());
     const auto stacked = stacker.stackedFrame();
     EXPECT_EQ(Samples(stacked->data(), stacked->data() + stacked->size()), offsetSamples(11));
     EXPECT_EQ(stacker.frameCount(), 3);

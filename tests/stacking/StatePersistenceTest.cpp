@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 #include "image/ImageFile.h"
 #include "stacking/Stacker.h"
@@ -123,7 +125,7 @@ TEST_F(StateFiles, NothingToSaveAndUnsupportedPathsFail)
 
     Stacker missing;
     EXPECT_FALSE(missing.loadState(dir.file("absent.fits")));
-    EXPECT_EQ(missing.lastError(), "");
+    EXPECT_EQ(missing.lastError(), "State file does not exist: " + dir.file("absent.fits"));
 
     auto stacker = loadedWithSidecar("3");
     EXPECT_FALSE(stacker->saveState(dir.file("state.png")));
@@ -144,4 +146,35 @@ TEST_F(StateFiles, UnreadableStateIsSetAsideNotOverwritten)
     EXPECT_EQ(readFile(state + ".unreadable"), corrupt);
     EXPECT_EQ(readFile(state + ".meta.unreadable"), "40\n0.00\n1\n0\n0.1000");
     EXPECT_EQ(stacker.frameCount(), 0);
+}
+
+TEST_F(StateFiles, AFailedWriteLeavesImageAndSidecarAsTheyWere)
+{
+    namespace fs = std::filesystem;
+    saveImage(dir.file("other.fits"), noiseFrame(8, 6, 1, 60, 30, 9));
+    Stacker stacker;  // holds a stack unlike the one on disk
+    ASSERT_TRUE(stacker.loadState(dir.file("other.fits")));
+    loadedWithSidecar("3");
+    const std::string image = readFile(state);
+
+    // The sidecar cannot be put in place: the new image must not stay either.
+    fs::rename(state + ".meta", dir.file("aside.meta"));
+    fs::create_directory(state + ".meta");
+    EXPECT_FALSE(stacker.saveState(state));
+    EXPECT_NE(stacker.lastError().find(state + ".meta"), std::string::npos) << stacker.lastError();
+    EXPECT_EQ(readFile(state), image);
+
+    // The image cannot be put in place: the sidecar stays as it was.
+    const std::string blocked = dir.file("blocked.fits");
+    fs::create_directory(blocked);
+    writeFile(blocked + ".meta", "9");
+    EXPECT_FALSE(stacker.saveState(blocked));
+    EXPECT_EQ(readFile(blocked + ".meta"), "9");
+
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"aside.meta", "blocked.fits", "blocked.fits.meta", "other.fits",
+                                              "state.fits", "state.fits.meta"}));
 }
