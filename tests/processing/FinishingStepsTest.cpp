@@ -1,338 +1,254 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <stdexcept>
-#include <string>
-#include <vector>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/photo.hpp>
 
-#include "core/Logger.h"
-#include "core/Timer.h"
 #include "image/ImageFile.h"
-#include "image/MatView.h"
+#include "processing/BackgroundAdjustment.h"
 #include "processing/Compression.h"
-#include "processing/Denoising.h"
+#include "processing/ContrastAdjustment.h"
 #include "processing/LocalHistogramEqualization.h"
 #include "processing/MedianFilter.h"
-#include "stacking/ImageStacker.h"
-#include "support/TestSupport.h"
+#include "processing/ProcessingTestHelpers.h"
+#include "processing/SaturationAdjustment.h"
 
 namespace {
 
-using Samples = std::vector<int>;
-
-Samples samplesOf(const ByteImage& image) { return Samples(image.data(), image.data() + image.size()); }
-Samples samplesOf(const cv::Mat& mat) { return Samples(mat.data, mat.data + mat.total() * mat.channels()); }
-
-Samples channelOf(const ByteImage& image, int channel)
+// Every post-processing step flagged (or not), with these values.
+void setSteps(StackerSettings& s, bool flagged, float background, float contrast, float saturation, float compression,
+              int window, int median, int denoise)
 {
-    Samples samples;
-    for (std::size_t i = std::size_t(channel); i < image.size(); i += std::size_t(image.channels()))
-        samples.push_back(image.data()[i]);
-    return samples;
+    s.backgroundSet = s.contrastSet = s.saturationSet = s.compressionSet = flagged;
+    s.histEqSet = s.medianFilterSet = s.denoiseSet = flagged;
+    s.backgroundPercent = background;
+    s.contrast = contrast;
+    s.saturation = saturation;
+    s.compression = compression;
+    s.histEqWindow = window;
+    s.medianFilterSize = median;
+    s.denoiseMethod = denoise;
 }
 
-// A buffer whose sample (x, y, c) is value(x, y, c).
-ByteImagePtr imageFrom(int width, int height, int channels, const std::function<int(int, int, int)>& value)
+// Standard deviation of all samples.
+double deviation(const ByteImage& image)
 {
-    auto image = std::make_shared<ByteImage>(width, height, channels);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            for (int c = 0; c < channels; ++c)
-                image->data()[(y * width + x) * channels + c] = static_cast<std::uint8_t>(value(x, y, c));
-    return image;
+    cv::Scalar mean, deviation;
+    cv::meanStdDev(matView(image).reshape(1), mean, deviation);
+    return deviation[0];
 }
 
-std::string outputOf(const std::function<void()>& run)
+// The image repeated 50 x 40 times: past the threading threshold the loops
+// split into shares, and every share must map like the first.
+ByteImagePtr tiled(const ByteImage& image)
 {
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
+    cv::Mat tiles;
+    cv::repeat(matView(image), 50, 40, tiles);
+    return bufferFromMat(tiles);
 }
 
-std::vector<std::string> infoLines(const std::string& output) { return logMessages(output, "[INFO] "); }
-
-bool contains(const std::vector<std::string>& lines, const std::string& line)
-{
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-// The three-channel planes of the median tests: 10 + x, 20 + y and a flat
-// 200; withOutliers puts 255, 255 and 0 at the centre (2, 2) of a 5x5 image.
-int gradient(int x, int y, int c) { return c == 0 ? 10 + x : (c == 1 ? 20 + y : 200); }
-int withOutliers(int x, int y, int c) { return x == 2 && y == 2 ? (c == 2 ? 0 : 255) : gradient(x, y, c); }
+// Percentiles 3rd and 17th of 20: L = 10 q, H = 200 q (q = 255/256), M = (L + H) / 2; out = M + k (v - M) up to H.
+const Samples kStretchChannel = {10, 10, 10, 50, 50, 50, 50, 100, 100, 100,
+                                 100, 100, 150, 150, 150, 150, 200, 230, 250, 255};
+// L = q, H = 40 q.
+const Samples kDarkChannel = {0, 0, 0, 0, 20, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 120, 120, 120};
 
 }  // namespace
 
-TEST(LocalHistogramEqualization, TileCountIsWidthOverOddWindowWithinTwoToEight)
+TEST(ContrastAdjustment, StretchesEachChannelAroundItsOwnPercentiles)
 {
-    EXPECT_EQ(claheTileCount(1000, 63), 8);  // 15, clamped
-    EXPECT_EQ(claheTileCount(100, 63), 2);   // 1, raised
-    // 310 / 63 = 4.9 gives 4; the even window taken as it is would give 5.
+    // Channels: the stretch example, the dark one and a flat 77 (L == H: nothing to stretch, no division by zero).
+    const Samples channels[] = {kStretchChannel, kDarkChannel, Samples(20, 77)};
+    const ByteImagePtr image = imageFrom(5, 4, 3, [&](int x, int y, int c) { return channels[c][y * 5 + x]; });
+    const ByteImagePtr result = applyContrastAdjustment(*image, 50.0f);  // k = 0.5
+    // M + 0.5 (v - M) up to H; above it blended towards v by w = (v - H) / (255 - H): 230 -> 201.90.
+    EXPECT_EQ(channelOf(*result, 0), (Samples{57, 57, 57, 77, 77, 77, 77, 102, 102, 102,
+                                              102, 102, 127, 127, 127, 127, 152, 201, 243, 255}));
+    // M = 20.5 q: 0 -> 10.21, 40 (above H) -> 30.22, 120 -> 88.76 (L = 0 would give 9, 19, 29).
+    EXPECT_EQ(channelOf(*result, 1), (Samples{10, 10, 10, 10, 20, 30, 30, 30, 30, 30,
+                                              30, 30, 30, 30, 30, 30, 30, 88, 88, 88}));
+    EXPECT_EQ(channelOf(*result, 2), channels[2]);
+    // Tiling keeps every percentile.
+    EXPECT_EQ(samplesOf(*applyContrastAdjustment(*tiled(*image), 50.0f)), samplesOf(*tiled(*result)));
+
+    // The weakest setting, k = 0.1, is lifted to 0.2: 100 -> M - 0.2 (M - 100) = 103.67 (104.13 with 0.1).
+    const ByteImagePtr weak = applyContrastAdjustment(*imageOf(5, 4, 1, kStretchChannel), 10.0f);
+    EXPECT_EQ(weak->data()[7], 103);
+    EXPECT_EQ(weak->data()[19], 255);
+}
+
+TEST(SaturationAdjustment, ScalesSaturationByBrightnessBandAndLeavesGreyAlone)
+{
+    // (m, m, V) with S = 102: S' = S x band factor, B = V (1 - S' / 255); 140 -> 38, 185 -> 74, 250 floored at 0.2.
+    const Samples pixels = {84, 84, 140, 111, 111, 185, 138, 138, 230, 150, 150, 250, 24, 24, 40};
+    const Samples expected = {38, 38, 140, 74, 74, 185, 168, 168, 230, 221, 221, 250, 16, 16, 40};
+    EXPECT_EQ(samplesOf(*applySaturationAdjustment(*imageOf(5, 1, 3, pixels), 150.0f)), expected);
+    // Past the threading threshold every share maps alike: full saturation turns (40, 40, 140) into (0, 0, 140).
+    const ByteImagePtr strong = tiled(*imageOf(2, 1, 3, {40, 40, 140, 90, 90, 90}));
+    EXPECT_EQ(samplesOf(*applySaturationAdjustment(*strong, 200.0f)),
+              samplesOf(*tiled(*imageOf(2, 1, 3, {0, 0, 140, 90, 90, 90}))));
+
+    // Grey levels in every brightness band, black and white included, stay grey.
+    Samples grey;
+    for (int v : {0, 30, 51, 120, 179, 190, 201, 255})
+        grey.insert(grey.end(), {v, v, v});
+    for (float saturation : {0.0f, 200.0f})
+        EXPECT_EQ(samplesOf(*applySaturationAdjustment(*imageOf(8, 1, 3, grey), saturation)), grey) << saturation;
+    // One channel has no colour: copied unchanged.
+    const ByteImagePtr single = imageOf(6, 1, 1, {0, 40, 90, 120, 200, 255});
+    EXPECT_EQ(samplesOf(*applySaturationAdjustment(*single, 200.0f)), samplesOf(*single));
+}
+
+TEST(Compression, KeepsBlackAndWhiteAndLiftsMidTones)
+{
+    const ByteImagePtr image = imageOf(4, 1, 1, {0, 1, 64, 128});
+    // 255 (v / 255)^gamma: gamma 0.82 gives 2.71, 82.08, 144.91; gamma 0.1 gives 146.52, 222.08, 238.02.
+    EXPECT_EQ(samplesOf(*applyCompression(*image, 20.0f)), (Samples{0, 2, 82, 144}));
+    EXPECT_EQ(samplesOf(*applyCompression(*image, 100.0f)), (Samples{0, 146, 222, 238}));
+    // White stays white at every setting (the quotient form gave 254 at P = 8, 9, 11, 23, ...).
+    const ByteImagePtr white = imageOf(1, 1, 1, {255});
+    for (int percent = 0; percent <= 100; ++percent)
+        EXPECT_EQ(applyCompression(*white, float(percent))->data()[0], 255) << percent;
+}
+
+TEST(LocalHistogramEqualization, BlendsClaheOfEachChannelOnAGridSetByTheWidthAndOddWindow)
+{
+    // 310 / 63 = 4.9 gives 4 tiles; the even window 62 taken as it is would give 5.
     EXPECT_EQ(claheTileCount(310, 62), 4);
-    EXPECT_EQ(claheTileCount(188, 63), 2);  // 2.98 truncates to 2
-    EXPECT_EQ(claheTileCount(189, 63), 3);
-}
 
-TEST(LocalHistogramEqualization, EachChannelDependsOnlyOnItself)
-{
-    const ByteImagePtr image = noiseFrame(96, 64, 3, 110, 90, 41);
-    const Samples before = samplesOf(*image);
-    const ByteImagePtr result = applyLocalHistogramEqualization(*image, 31, 2.0f);
-    EXPECT_EQ(samplesOf(*image), before);
-    for (int c = 0; c < 3; ++c) {
-        const ByteImagePtr plane = imageFrom(96, 64, 1, [&](int x, int y, int) { return image->getPixel(x, y, c); });
-        const ByteImagePtr alone = applyLocalHistogramEqualization(*plane, 31, 2.0f);
-        EXPECT_EQ(channelOf(*result, c), samplesOf(*alone)) << "channel " << c;
-    }
-
-    // New noise in channels 0 and 2 leaves channel 1's result as it was.
-    const ByteImagePtr other = noiseFrame(96, 64, 3, 60, 60, 42);
-    const ByteImagePtr mixed = imageFrom(96, 64, 3, [&](int x, int y, int c) {
-        return c == 1 ? image->getPixel(x, y, 1) : other->getPixel(x, y, c);
-    });
-    const ByteImagePtr mixedResult = applyLocalHistogramEqualization(*mixed, 31, 2.0f);
-    EXPECT_EQ(channelOf(*mixedResult, 1), channelOf(*result, 1));
-    EXPECT_NE(channelOf(*mixedResult, 0), channelOf(*result, 0));
-}
-
-TEST(LocalHistogramEqualization, ClipLimitZeroReachesClaheUnchanged)
-{
-    // 64 px wide with window 31: 2 tiles across and down (the height would give 5).
-    const ByteImagePtr image = imageFrom(64, 160, 1, [](int x, int y, int) { return 40 + x + (x * y * 7) % 23; });
+    // 64 px wide with window 31: 2 tiles across and down (the height would give 5); clip 0 reaches CLAHE.
+    const ByteImagePtr image =
+        imageFrom(64, 160, 3, [](int x, int y, int c) { return 40 + x + (x * y * (7 + c)) % 23 + 30 * c; });
     const ByteImagePtr result = applyLocalHistogramEqualization(*image, 31, 0.0f);
-
-    cv::Mat equalized;
-    cv::createCLAHE(0.0, cv::Size(2, 2))->apply(matView(*image), equalized);
-    cv::GaussianBlur(equalized, equalized, cv::Size(3, 3), 0.5);
-    const Samples plain = samplesOf(*image);
-    const Samples blurred = samplesOf(equalized);
-    const Samples output = samplesOf(*result);
-    ASSERT_EQ(output.size(), plain.size());
-    for (std::size_t i = 0; i < plain.size(); ++i) {
-        // 0.7 e + 0.3 b in tenths, rounded; an exact half may go either way
-        // in OpenCV's single-precision blend.
-        const int tenths = 7 * blurred[i] + 3 * plain[i];
-        const int rounded = (tenths + 5) / 10;
-        if (tenths % 10 == 5)
-            EXPECT_TRUE(output[i] == rounded || output[i] == rounded - 1) << i;
-        else
-            EXPECT_EQ(output[i], rounded) << i;
+    std::vector<cv::Mat> planes;
+    cv::split(matView(*image), planes);
+    for (int c = 0; c < 3; ++c) {
+        cv::Mat equalized;
+        cv::createCLAHE(0.0, cv::Size(2, 2))->apply(planes[c], equalized);
+        cv::GaussianBlur(equalized, equalized, cv::Size(3, 3), 0.5);
+        const Samples plain = samplesOf(planes[c]), blurred = samplesOf(equalized), output = channelOf(*result, c);
+        for (std::size_t i = 0; i < plain.size(); ++i) {
+            // 0.7 e + 0.3 b in tenths, rounded; an exact half may go either way
+            // in OpenCV's single-precision blend.
+            const int tenths = 7 * blurred[i] + 3 * plain[i];
+            const int rounded = (tenths + 5) / 10;
+            EXPECT_TRUE(output[i] == rounded || (tenths % 10 == 5 && output[i] == rounded - 1)) << c << ": " << i;
+        }
     }
-    EXPECT_NE(samplesOf(*applyLocalHistogramEqualization(*image, 31, 1.0f)), output);
+    EXPECT_NE(samplesOf(*applyLocalHistogramEqualization(*image, 31, 1.0f)), samplesOf(*result));
 }
 
-TEST(MedianFilter, EvenSizeIsAppliedAsTheNextOddAndLogged)
+TEST(MedianFilter, RemovesOutliersPerChannelWithEvenSizesMadeOddAndRefusesSizesPast255)
 {
-    EXPECT_EQ(medianKernelSize(4), 5);
-    EXPECT_EQ(medianKernelSize(5), 5);
-    EXPECT_EQ(medianKernelSize(1), 1);
-
-    // A 3x3 block of 255: a 3x3 median keeps its centre, a 5x5 one sees at most 9 of 25.
-    const ByteImagePtr image = imageFrom(7, 7, 1, [](int x, int y, int) {
-        return x >= 2 && x <= 4 && y >= 2 && y <= 4 ? 255 : 10;
-    });
-    Logger::instance().setVerbose();
-    benchmarkEnabled = true;
-    ByteImagePtr result;
-    const std::string out = outputOf([&] { result = applyMedianFilter(*image, 4); });
-    benchmarkEnabled = false;
-    EXPECT_EQ(samplesOf(*result), Samples(49, 10));
-    std::vector<std::string> steps;
-    for (const std::string& line : infoLines(out))
-        steps.push_back(line.substr(0, line.find(':')));
-    EXPECT_EQ(steps, (std::vector<std::string>{
-                         "Applying median filter with size 5", "Timer [medianFilter_copyToMat]",
-                         "Timer [medianFilter_blur]", "Timer [medianFilter_copyBack]",
-                         "Timer [medianFilter_channel0]", "Timer [applyMedianFilter]"}));
-    EXPECT_EQ(applyMedianFilter(*image, 3)->getPixel(3, 3), 255);
-    EXPECT_EQ(image->getPixel(3, 3), 255);
-}
-
-TEST(MedianFilter, RemovesOutliersFromEachChannelOnItsOwn)
-{
-    // With edges replicated the 13th of 25 in column x's window is 10 + x, outlier or not.
-    const ByteImagePtr image = imageFrom(5, 5, 3, withOutliers);
+    // Planes 10 + x, 20 + y and 200, with outliers 255, 255 and 0 at the centre: with edges
+    // replicated the 13th of 25 in column x's window is 10 + x, outlier or not.
+    const auto gradient = [](int x, int y, int c) { return c == 0 ? 10 + x : (c == 1 ? 20 + y : 200); };
+    const ByteImagePtr image =
+        imageFrom(5, 5, 3, [&](int x, int y, int c) { return x == 2 && y == 2 ? 255 * (c < 2) : gradient(x, y, c); });
     const Samples clean = samplesOf(*imageFrom(5, 5, 3, gradient));
     EXPECT_EQ(samplesOf(*applyMedianFilter(*image, 5)), clean);
     // A kernel wider than the image: 9 replicated columns, the middle one still x.
     EXPECT_EQ(samplesOf(*applyMedianFilter(*image, 9)), clean);
-}
 
-TEST(MedianFilter, KernelsBeyondWhatOpenCvFiltersCorrectlyAreRefused)
-{
-    const ByteImagePtr image = noiseFrame(6, 4, 1, 128, 100, 51);
+    // A 3x3 block of 255: a 3x3 median keeps its centre, a 5x5 one (asked as 4) sees at most 9 of 25.
+    const ByteImagePtr block =
+        imageFrom(7, 7, 1, [](int x, int y, int) { return x >= 2 && x <= 4 && y >= 2 && y <= 4 ? 255 : 10; });
+    EXPECT_EQ(samplesOf(*applyMedianFilter(*block, 4)), Samples(49, 10));
+    EXPECT_EQ(applyMedianFilter(*block, 3)->getPixel(3, 3), 255);
+
+    // OpenCV's median goes wrong for larger kernels on noisy planes.
     EXPECT_NO_THROW(applyMedianFilter(*image, 254));  // applied as 255
-    try {
-        applyMedianFilter(*image, 256);
-        ADD_FAILURE() << "no exception for size 256";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_EQ(std::string(e.what()), "Median filter size 257 is outside 1..255");
-    }
+    EXPECT_THROW(applyMedianFilter(*image, 256), std::invalid_argument);
     EXPECT_THROW(applyMedianFilter(*image, -3), std::invalid_argument);
 }
 
-TEST(Denoising, StrengthMapsToFilterParameters)
+TEST(Denoising, BothFiltersSmoothGreyAndColourNoiseAndOtherMethodsCopy)
 {
-    EXPECT_FLOAT_EQ(nonLocalMeansH(1), 3.0f);
-    EXPECT_FLOAT_EQ(nonLocalMeansH(30), 20.4f);
-
-    EXPECT_DOUBLE_EQ(bilateralSigmas(1).color, 6.0);
-    EXPECT_DOUBLE_EQ(bilateralSigmas(1).space, 5.5);
-    EXPECT_DOUBLE_EQ(bilateralSigmas(30).color, 35.0);
-    EXPECT_DOUBLE_EQ(bilateralSigmas(30).space, 20.0);
-}
-
-TEST(Denoising, NonLocalMeansUsesOneStrengthForLuminanceAndColour)
-{
-    Logger::instance().setVerbose();
     ImageStacker stacker;
-    const ByteImagePtr grey = noiseFrame(32, 24, 1, 120, 8, 61);
-    ByteImagePtr result;
-    const std::string out = outputOf([&] { result = stacker.applyDenoising(grey, 1, 10); });
-    cv::Mat expected;
-    cv::fastNlMeansDenoising(matView(*grey), expected, 8.4f, 7, 21);
-    EXPECT_EQ(samplesOf(*result), samplesOf(expected));
-    EXPECT_NE(samplesOf(*result), samplesOf(*grey));
-    EXPECT_TRUE(contains(infoLines(out), "Applying Non-Local Means denoising with strength 10")) << out;
-
-    const ByteImagePtr colour = noiseFrame(32, 24, 3, 120, 40, 62);
-    const Samples before = samplesOf(*colour);
-    cv::fastNlMeansDenoisingColored(matView(*colour), expected, 20.4f, 20.4f, 7, 21);
-    EXPECT_EQ(samplesOf(*stacker.applyDenoising(colour, 1, 30)), samplesOf(expected));
-    EXPECT_EQ(samplesOf(*colour), before);
-}
-
-TEST(Denoising, BilateralFiltersEachPlaneAndSurvivesAFailedDiagnosticSave)
-{
-    const TempDir dir;
-    Logger::instance().setVerbose();
-    ImageStacker stacker;
-    stacker.settings()->diagnostic = true;
-    stacker.settings()->diagnosticPrefix = dir.file("missing/run_");
-    const std::string path = dir.file("missing/run_denoised.jpg");
-
-    const ByteImagePtr image = noiseFrame(30, 20, 3, 100, 60, 71);
-    ByteImagePtr result;
-    const std::string out = outputOf([&] { result = stacker.applyDenoising(image, 2, 1); });
-
-    std::vector<cv::Mat> planes;
-    cv::split(matView(*image), planes);
-    for (int c = 0; c < 3; ++c) {
-        cv::Mat filtered;
-        cv::bilateralFilter(planes[c], filtered, 9, 6.0, 5.5);
-        EXPECT_EQ(channelOf(*result, c), samplesOf(filtered)) << "channel " << c;
+    for (int channels : {1, 3}) {
+        const ByteImagePtr noisy = noiseFrame(48, 32, channels, 120, 30, 61);
+        for (int method : {1, 2})
+            EXPECT_LT(deviation(*stacker.applyDenoising(noisy, method, 20)), deviation(*noisy) / 2)
+                << "method " << method << ", " << channels << " channels";
+        const ByteImagePtr copy = stacker.applyDenoising(noisy, 3, 20);
+        EXPECT_NE(copy, noisy);
+        EXPECT_EQ(samplesOf(*copy), samplesOf(*noisy));
     }
-    const auto errors = logMessages(out, "[ERRO] ");
-    ASSERT_EQ(errors.size(), 1u) << out;
-    const std::string start = "Could not save denoised image to " + path + ": ";
-    EXPECT_EQ(errors[0].substr(0, start.size()), start);
-    EXPECT_GT(errors[0].size(), start.size());
-    EXPECT_FALSE(contains(infoLines(out), "Saved denoised image to " + path));
-    EXPECT_TRUE(contains(infoLines(out), "Applying Bilateral Filter denoising with strength 1")) << out;
 }
 
-TEST(Denoising, OtherMethodsCopyUnchangedAndStillSaveTheDiagnosticImage)
+TEST(Denoising, DiagnosticImageNeedsAPrefixAndAFailedSaveIsOnlyLogged)
 {
     const TempDir dir;
-    Logger::instance().setVerbose();
-    ImageStacker stacker;
-    stacker.settings()->diagnostic = true;
-    stacker.settings()->diagnosticPrefix = dir.file("run_");
-    const std::string path = dir.file("run_denoised.jpg");
-
     const ByteImagePtr image = noiseFrame(24, 16, 3, 128, 100, 81);
-    for (int method : {3, -1}) {
-        ByteImagePtr result;
-        const std::string out = outputOf([&] { result = stacker.applyDenoising(image, method, 10); });
-        EXPECT_NE(result, image);
-        EXPECT_EQ(samplesOf(*result), samplesOf(*image));
-        EXPECT_EQ(infoLines(out), std::vector<std::string>{"Saved denoised image to " + path}) << out;
-        ASSERT_TRUE(fileExists(path));
-        const ByteImagePtr saved = loadImage(path);
-        EXPECT_EQ(saved->width(), 24);
-        EXPECT_EQ(saved->height(), 16);
-        EXPECT_EQ(saved->channels(), 3);
-        std::remove(path.c_str());
-    }
+    ImageStacker stacker;
+    StackerSettings& s = *stacker.settings();
+    s.diagnostic = true;
+    s.diagnosticPrefix = dir.file("run_");
+    stacker.applyDenoising(image, 3, 10);
+    EXPECT_EQ(samplesOf(*loadImage(dir.file("run_denoised.jpg"))).size(), 24u * 16 * 3);
+    s.diagnosticPrefix = dir.file("missing/run_");
+    const std::string out =
+        outputOf([&] { EXPECT_EQ(samplesOf(*stacker.applyDenoising(image, 3, 10)), samplesOf(*image)); });
+    EXPECT_NE(out.find(dir.file("missing/run_denoised.jpg")), std::string::npos) << out;
 
-    // No diagnostic mode, or no prefix: nothing is written or reported.
-    stacker.settings()->diagnostic = false;
-    std::string out = outputOf([&] { stacker.applyDenoising(image, 3, 10); });
-    EXPECT_TRUE(infoLines(out).empty()) << out;
-    EXPECT_FALSE(fileExists(path));
-    stacker.settings()->diagnostic = true;
-    stacker.settings()->diagnosticPrefix = "";
-    out = outputOf([&] { stacker.applyDenoising(image, 3, 10); });
-    EXPECT_TRUE(infoLines(out).empty()) << out;
+    // No diagnostic mode, or an empty prefix: nothing is written.
+    std::remove(dir.file("run_denoised.jpg").c_str());
+    s.diagnosticPrefix = "";
+    stacker.applyDenoising(image, 3, 10);
+    s.diagnostic = false;
+    s.diagnosticPrefix = dir.file("run_");
+    stacker.applyDenoising(image, 3, 10);
+    EXPECT_FALSE(fileExists("denoised.jpg") || fileExists(dir.file("run_denoised.jpg")));
 }
 
-TEST(PostProcess, FinishingStepsRunOnlyWhenFlaggedAndPositive)
+TEST(PostProcess, StepsRunOnlyWhenFlaggedAndAwayFromNeutral)
 {
     const ByteImagePtr image = noiseFrame(40, 30, 3, 120, 80, 91);
     ImageStacker stacker;
-    StackerSettings& settings = *stacker.settings();
-
-    // Flags without values, then values without flags.
-    settings.histEqSet = settings.medianFilterSet = settings.denoiseSet = true;
-    settings.histEqWindow = 0;
-    settings.medianFilterSize = 0;
-    settings.denoiseMethod = 0;
-    EXPECT_EQ(stacker.postProcess(image), image);
-    settings.histEqSet = settings.medianFilterSet = settings.denoiseSet = false;
-    settings.histEqWindow = 15;
-    settings.histEqClip = 3.0f;
-    settings.medianFilterSize = 3;
-    settings.denoiseMethod = 2;
-    settings.denoiseStrength = 4;
+    StackerSettings& s = *stacker.settings();
+    setSteps(s, false, 15.0f, 150.0f, 150.0f, 30.0f, 15, 3, 2);
     EXPECT_EQ(stacker.postProcess(image), image);
 
-    settings.histEqSet = true;
-    EXPECT_EQ(samplesOf(*stacker.postProcess(image)),
-              samplesOf(*applyLocalHistogramEqualization(*image, 15, 3.0f)));
-    settings.histEqSet = false;
-    settings.medianFilterSet = true;
-    EXPECT_EQ(samplesOf(*stacker.postProcess(image)), samplesOf(*applyMedianFilter(*image, 3)));
-    settings.medianFilterSet = false;
-    settings.denoiseSet = true;
-    EXPECT_EQ(samplesOf(*stacker.postProcess(image)), samplesOf(*stacker.applyDenoising(image, 2, 4)));
-
-    // Any method other than 0 reaches the step, which copies for unknown ones.
-    settings.denoiseMethod = 7;
-    const ByteImagePtr copy = stacker.postProcess(image);
-    EXPECT_NE(copy, image);
-    EXPECT_EQ(samplesOf(*copy), samplesOf(*image));
+    // Within 0.01 of 100 % counts as no change.
+    setSteps(s, true, 0.0f, 100.009f, 99.991f, 0.0f, 0, 0, 0);
+    EXPECT_EQ(stacker.postProcess(image), image);
+    setSteps(s, true, 0.0f, 100.02f, 100.0f, 0.0f, 0, 0, 0);
+    EXPECT_EQ(samplesOf(*stacker.postProcess(image)), samplesOf(*applyContrastAdjustment(*image, 100.02f)));
+    // Any denoising method but 0 reaches the step, which copies for unknown ones.
+    setSteps(s, true, 0.0f, 100.0f, 100.0f, 0.0f, 0, 0, -1);
+    EXPECT_NE(stacker.postProcess(image), image);
 }
 
-TEST(PostProcess, EqualisesThenFiltersThenDenoisesAfterCompression)
+TEST(PostProcess, RunsEveryStepInItsOwnPlace)
 {
     const ByteImagePtr image = noiseFrame(40, 30, 3, 100, 90, 92);
     const Samples before = samplesOf(*image);
     ImageStacker stacker;
-    StackerSettings& settings = *stacker.settings();
-    settings.compressionSet = settings.histEqSet = settings.medianFilterSet = settings.denoiseSet = true;
-    settings.compression = 30.0f;
-    settings.histEqWindow = 11;
-    settings.histEqClip = 2.0f;
-    settings.medianFilterSize = 3;
-    settings.denoiseMethod = 2;
-    settings.denoiseStrength = 12;
+    setSteps(*stacker.settings(), true, 20.0f, 150.0f, 160.0f, 30.0f, 11, 3, 2);
+    stacker.settings()->nebulosityChecked = true;  // no nebulosity, without a detection per run
+    using Step = std::function<ByteImagePtr(const ByteImagePtr&)>;
+    const std::vector<Step> steps = {
+        [&](const ByteImagePtr& i) { return stacker.applyBackgroundAdjustment(i, 20.0f); },
+        [](const ByteImagePtr& i) { return applyContrastAdjustment(*i, 150.0f); },
+        [](const ByteImagePtr& i) { return applySaturationAdjustment(*i, 160.0f); },
+        [](const ByteImagePtr& i) { return applyCompression(*i, 30.0f); },
+        [](const ByteImagePtr& i) { return applyLocalHistogramEqualization(*i, 11, 2.0f); },
+        [](const ByteImagePtr& i) { return applyMedianFilter(*i, 3); },
+        [&](const ByteImagePtr& i) { return stacker.applyDenoising(i, 2, 10); }};
+    const auto inOrder = [&](const std::vector<Step>& order) {
+        ByteImagePtr current = image;
+        for (const Step& step : order)
+            current = seeded([&] { return step(current); });
+        return samplesOf(*current);
+    };
 
-    const Samples result = samplesOf(*stacker.postProcess(image));
-    const ByteImagePtr compressed = applyCompression(*image, 30.0f);
-    const ByteImagePtr inOrder =
-        stacker.applyDenoising(applyMedianFilter(*applyLocalHistogramEqualization(*compressed, 11, 2.0f), 3), 2, 12);
-    const ByteImagePtr filterFirst =
-        stacker.applyDenoising(applyLocalHistogramEqualization(*applyMedianFilter(*compressed, 3), 11, 2.0f), 2, 12);
-    const ByteImagePtr equaliseFirst = applyCompression(
-        *stacker.applyDenoising(applyMedianFilter(*applyLocalHistogramEqualization(*image, 11, 2.0f), 3), 2, 12),
-        30.0f);
-    EXPECT_EQ(result, samplesOf(*inOrder));
-    EXPECT_NE(result, samplesOf(*filterFirst));
-    EXPECT_NE(result, samplesOf(*equaliseFirst));
+    const Samples result = samplesOf(*seeded([&] { return stacker.postProcess(image); }));
+    EXPECT_EQ(result, inOrder(steps));
+    // Each pair of neighbours gives another result when swapped, so the order above is the one taken.
+    for (std::size_t i = 0; i + 1 < steps.size(); ++i) {
+        std::vector<Step> swapped = steps;
+        std::swap(swapped[i], swapped[i + 1]);
+        EXPECT_NE(result, inOrder(swapped)) << "steps " << i << " and " << i + 1;
+    }
     EXPECT_EQ(samplesOf(*image), before);
 }
