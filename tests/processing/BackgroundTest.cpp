@@ -232,7 +232,7 @@ TEST(BackgroundAdjustment, FreshDetectionIsCachedAndAFailedVisualisationSaveOnly
     EXPECT_FALSE(undetected.settings()->nebulosityChecked);
 }
 
-TEST(BackgroundAdjustment, CachedNebulosityFitsAPlaneAndAboveEightTenthsLeavesTheImageAlone)
+TEST(BackgroundAdjustment, CachedNebulosityFitsAPlaneUnlessTheUserChoseAndAboveEightTenthsLeavesTheImageAlone)
 {
     // A fresh detection finds no nebulosity here, so only the cached result can change the model.
     const ByteImagePtr image = sky(160, 120, 1, randomStars(8, 160, 120, 6), 6);
@@ -242,6 +242,14 @@ TEST(BackgroundAdjustment, CachedNebulosityFitsAPlaneAndAboveEightTenthsLeavesTh
     const ByteImagePtr expected = seeded([&] { return subtractBackground(*image, *extractBackground(plane, *image)); });
     EXPECT_EQ(samplesOf(*result), samplesOf(*expected));
     EXPECT_NE(samplesOf(*result), samplesOf(*image));
+
+    // A degree the user gave replaces the plane; the rest of the choice stays.
+    ImageStacker chosen = stackerWithCachedNebulosity(true, 0.8f);
+    chosen.settings()->polyDegree = 3;
+    const ByteImagePtr cubic = seeded([&] { return chosen.applyBackgroundAdjustment(image, 15.0f); });
+    const ByteImagePtr expectedCubic =
+        seeded([&] { return subtractBackground(*image, *extractBackground(withDegree(3, 32, 0.8f), *image)); });
+    EXPECT_EQ(samplesOf(*cubic), samplesOf(*expectedCubic));
 
     ImageStacker overwhelming = stackerWithCachedNebulosity(true, 0.81f);
     const ByteImagePtr copy = overwhelming.applyBackgroundAdjustment(image, 15.0f);
