@@ -30,28 +30,26 @@ protected:
 
 TEST_F(StateFiles, SidecarVariantsFallBackAsDocumented)
 {
-    auto full = loadedWithSidecar("12\n33.456\n1\n1\n0.87654");
-    EXPECT_EQ(full->frameCount(), 12);
-    EXPECT_FLOAT_EQ(full->orientation(), 33.456f);
-    EXPECT_TRUE(full->nebulosity().checked);
-    EXPECT_TRUE(full->nebulosity().detected);
-    EXPECT_FLOAT_EQ(full->nebulosity().score, 0.87654f);
-
-    auto countOnly = loadedWithSidecar("5");
-    EXPECT_EQ(countOnly->frameCount(), 5);
-    EXPECT_FALSE(countOnly->nebulosity().checked);
-
-    auto twoValues = loadedWithSidecar("7 -12.5");
-    EXPECT_EQ(twoValues->frameCount(), 7);
-    EXPECT_FLOAT_EQ(twoValues->orientation(), -12.5f);
-    EXPECT_FALSE(twoValues->nebulosity().checked);
-
-    for (const std::string bad : {"0", "", "garbage\n\x01\x02 12", "99999999999999999999"}) {
-        auto stacker = loadedWithSidecar(bad);
-        EXPECT_EQ(stacker->frameCount(), 1) << bad;
-        EXPECT_FLOAT_EQ(stacker->orientation(), 0.0f);
-        EXPECT_FALSE(stacker->nebulosity().checked);
+    const struct {
+        std::string text;
+        int count;
+        float orientation;
+        bool checked;
+    } cases[] = {{"12\n33.456\n1\n1\n0.87654", 12, 33.456f, true},
+                 {"5", 5, 0.0f, false},
+                 {"7 -12.5", 7, -12.5f, false},
+                 {"0", 1, 0.0f, false},
+                 {"", 1, 0.0f, false},
+                 {"garbage\n\x01\x02 12", 1, 0.0f, false},
+                 {"99999999999999999999", 1, 0.0f, false}};
+    for (const auto& c : cases) {
+        auto stacker = loadedWithSidecar(c.text);
+        EXPECT_EQ(stacker->frameCount(), c.count) << c.text;
+        EXPECT_FLOAT_EQ(stacker->orientation(), c.orientation) << c.text;
+        EXPECT_EQ(stacker->nebulosity().checked, c.checked) << c.text;
     }
+    EXPECT_TRUE(loadedWithSidecar(cases[0].text)->nebulosity().detected);
+    EXPECT_FLOAT_EQ(loadedWithSidecar(cases[0].text)->nebulosity().score, 0.87654f);
 
     std::remove((state + ".meta").c_str());
     Stacker noSidecar;
