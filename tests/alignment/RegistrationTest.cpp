@@ -169,11 +169,11 @@ TEST(FindFrameTransform, TransformsBeyondTheBoundsAreReplacedByASimilarity)
         EXPECT_EQ(isPlausibleTransform(p, 400, 300), plausible) << p.translationX << " " << p.translationY << " "
                                                                 << p.scaleX << " " << p.scaleY;
 
-    // A stretch within the bounds is kept; beyond them the result has one
-    // scale for both axes.
+    // A mirrored stretch within the bounds is kept; beyond them the result
+    // has one scale for both axes.
     StarDetector detector;
     const PointList frame = spreadPoints(10);
-    const cv::Matx33d kept(1.2, 0, 5, 0, 0.9, -3, 0, 0, 1);
+    const cv::Matx33d kept(-1.2, 0, 405, 0, 0.9, -3, 0, 0, 1);
     const cv::Mat m = findFrameTransform(detector, through(kept, frame), frame, 400, 300);
     EXPECT_LT(largestDisagreement(cv::Matx33d(m), kept, 400, 300), 0.01);
     const cv::Matx33d stretched(5, 0, 0, 0, 4.5, 0, 0, 0, 1);

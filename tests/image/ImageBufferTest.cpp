@@ -25,6 +25,8 @@ TEST(ImageBuffer, ArithmeticSaturatesTruncatesAndRefusesBadOperandsWithoutChange
     EXPECT_EQ(samples(a), (Bytes{245, 0, 255}));
     a.multiply(1.04f);  // 254.8 truncated, 265.2 clamped
     EXPECT_EQ(samples(a), (Bytes{254, 0, 255}));
+    a.divide(2.0f);  // 127.5 truncated
+    EXPECT_EQ(samples(a), (Bytes{127, 0, 127}));
     auto f = row<float>({200.0f, 0.25f});
     f.add(row<float>({100.0f, 0.5f}));
     EXPECT_EQ(samples(f), (std::vector<float>{255.0f, 0.75f}));  // float keeps fractions
@@ -33,14 +35,16 @@ TEST(ImageBuffer, ArithmeticSaturatesTruncatesAndRefusesBadOperandsWithoutChange
     EXPECT_THROW(a.add(longer), std::invalid_argument);
     EXPECT_THROW(a.subtract(longer), std::invalid_argument);
     EXPECT_THROW(a.divide(0.0f), std::invalid_argument);
-    EXPECT_EQ(samples(a), (Bytes{254, 0, 255}));
+    EXPECT_EQ(samples(a), (Bytes{127, 0, 127}));
 
     auto b = row<unsigned char>({10, 20, 30});
     b.normalize();
     EXPECT_EQ(samples(b), (Bytes{0, 127, 255}));
-    auto flat = row<unsigned char>({7, 7, 7});
-    flat.normalize();
-    EXPECT_EQ(samples(flat), (Bytes{7, 7, 7}));
+    for (auto constant : {row<unsigned char>({7, 7, 7}), row<unsigned char>({9})}) {
+        const Bytes before = samples(constant);
+        constant.normalize();
+        EXPECT_EQ(samples(constant), before);
+    }
 }
 
 TEST(ImageBuffer, CoordinatesAndDimensionsAreCheckedAndResizeKeepsStoragePositions)
@@ -57,14 +61,16 @@ TEST(ImageBuffer, CoordinatesAndDimensionsAreCheckedAndResizeKeepsStoragePositio
     EXPECT_EQ(image.width(), 3);
 
     auto a = row<unsigned char>({1, 2, 3, 4});
+    // Narrowed to one column, the buffer keeps the first row's samples, not
+    // the first column's; widened again, the new samples are 0.
     a.resize(1, 2, 1);
-    EXPECT_EQ(a.getPixel(0, 1), 2);  // the first row's samples, not the first column
     a.resize(2, 2, 1);
     EXPECT_EQ(samples(a), (Bytes{1, 2, 0, 0}));
     const ImageBuffer<unsigned char> empty;
     EXPECT_EQ(empty.mean(), 0.0f);
     EXPECT_EQ(empty.min(), 0);
     EXPECT_EQ(empty.max(), 0);
+    EXPECT_FLOAT_EQ(row<unsigned char>({1, 2, 4}).mean(), 7.0f / 3.0f);
 }
 
 TEST(ImageBuffer, CopiesAreDeepAndSampleWidthConversionsRoundAndSaturate)

@@ -53,10 +53,6 @@ std::string fitsFile(int bitpix, const std::vector<long long>& axes, std::string
 
 TEST_F(ImageFile, FitsBytesAndFloatsRoundTripExactlyAsRowsOfChannelPlanesUnderLiteralNames)
 {
-    // CFITSIO follows values with comments, so only the key and value columns are compared.
-    const auto hasCard = [](const std::string& file, const std::string& key, const std::string& value) {
-        return file.find(fitsCard(key, value).substr(0, 30)) != std::string::npos;
-    };
     const float specials[] = {0.1f, 254.9999f, 1e-7f, -0.0f, 1e30f, std::numeric_limits<float>::denorm_min()};
     // CFITSIO would read these names as a section of frame.fits and as
     // "overwrite bang.fits"; they must be taken as they are.
@@ -64,8 +60,9 @@ TEST_F(ImageFile, FitsBytesAndFloatsRoundTripExactlyAsRowsOfChannelPlanesUnderLi
         const auto bytes = noiseFrame(4, 3, channels, 128, 127, 5);
         saveImage(path(name), bytes);
         const std::string file = readFile(path(name));
-        EXPECT_TRUE(hasCard(file, "BITPIX", "8"));
-        EXPECT_TRUE(hasCard(file, "NAXIS", channels == 1 ? "2" : "3"));
+        // CFITSIO follows values with comments, so only the key and value columns are compared.
+        EXPECT_NE(file.find(fitsCard("BITPIX", "8").substr(0, 30)), std::string::npos);
+        EXPECT_NE(file.find(fitsCard("NAXIS", channels == 1 ? "2" : "3").substr(0, 30)), std::string::npos);
         // The short header fills one block; pixel (1, 2) is element 9 of each plane.
         for (int c = 0; c < channels; ++c)
             EXPECT_EQ(static_cast<unsigned char>(file[2880 + c * 12 + 9]), bytes->getPixel(1, 2, c));
@@ -75,7 +72,7 @@ TEST_F(ImageFile, FitsBytesAndFloatsRoundTripExactlyAsRowsOfChannelPlanesUnderLi
         for (std::size_t i = 0; i < floats->size(); ++i)
             floats->data()[i] = i < std::size(specials) ? specials[i] : float(i) * 37.1f - 400.0f;
         saveImage(path("floats.fits"), floats);
-        EXPECT_TRUE(hasCard(readFile(path("floats.fits")), "BITPIX", "-32"));
+        EXPECT_NE(readFile(path("floats.fits")).find(fitsCard("BITPIX", "-32").substr(0, 30)), std::string::npos);
         const auto loaded = loadFloatImage(path("floats.fits"));
         ASSERT_TRUE(loaded->sameDimensions(*floats));
         EXPECT_EQ(std::memcmp(loaded->data(), floats->data(), floats->size() * sizeof(float)), 0) << channels;
