@@ -120,7 +120,7 @@ TEST(SkyBackground, GradientTintVignettingAndNebulaReachTheirLevelsAndMoveWithTh
     EXPECT_LT(cv::norm(view(*first)(overlap + cv::Point(14, -8)), view(*third)(overlap), cv::NORM_INF), 1e-3);
 }
 
-TEST(SkySequence, WrittenTransformMapsStarsInEachTruthFrameToTheirReferencePositions)
+TEST(SkySequence, WrittenTransformsMapTruthStarsToTheReferenceAndFramesRepeatOnAnyThreadCount)
 {
     SkySimSettings s = emptySky(160, 120, 1, 6);
     s.starField.starsPerFrame = 8;
@@ -129,7 +129,12 @@ TEST(SkySequence, WrittenTransformMapsStarsInEachTruthFrameToTheirReferencePosit
     const SkySimulator simulator(s);
     const SkyModel& sky = simulator.model();
     TempDir dir;
+    // Written on several threads, the frames must come out the same on one:
+    // the noise of each row is drawn from the seed, the frame and the row.
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(std::max(threads, 3));
     writeSequence(simulator, {dir.path(), FrameFormat::Fits, true});
+    omp_set_num_threads(1);
 
     const std::vector<std::string> transforms = lines(readFile(dir.file("transforms.txt")));
     ASSERT_EQ(transforms.size(), 6u);
@@ -162,25 +167,9 @@ TEST(SkySequence, WrittenTransformMapsStarsInEachTruthFrameToTheirReferencePosit
         const ByteImagePtr frame = loadImage(dir.file(frameFileName(k, FrameFormat::Fits)));
         EXPECT_EQ(cv::norm(matView(*frame), matView(*simulator.exposure(k)), cv::NORM_INF), 0.0) << "frame " << k;
     }
+    omp_set_num_threads(threads);
     EXPECT_GE(measured, 6);
     EXPECT_TRUE(fileExists(dir.file("sky_truth.fits")));
-}
-
-TEST(SkySequence, SameSeedGivesTheSameFramesOnAnyThreadCountAndAnotherSeedOthers)
-{
-    SkySimSettings s{3, 200, 150, 3, 77, {}, {}, {}, {0, 0, 5, 1}};  // defaults with a random walk and rotation
-    s.background.nebula = 20;
-    s.noise.hotPixels = 10;
-    const ByteImagePtr first = SkySimulator(s).exposure(3);
-    const int threads = omp_get_max_threads();
-    for (const int count : {1, std::max(threads, 3)}) {
-        omp_set_num_threads(count);
-        EXPECT_EQ(cv::norm(matView(*SkySimulator(s).exposure(3)), matView(*first), cv::NORM_INF), 0.0) << count;
-    }
-    omp_set_num_threads(threads);
-    s.seed = 78;
-    const cv::Mat differing = matView(*SkySimulator(s).exposure(3)) != matView(*first);
-    EXPECT_GT(cv::countNonZero(differing.reshape(1)), int(first->size() / 2));
 }
 
 TEST(SensorNoise, VarianceRoundingClippingAndHotPixelsFollowTheSensorModel)
