@@ -28,11 +28,10 @@ inline std::vector<Star> gridStars(int count)
     std::mt19937 random(11);
     std::uniform_real_distribution<double> jitter(-3.0, 3.0), fraction(-0.3, 0.3);
     std::vector<Star> stars(count);
-    for (int k = 0; k < count; ++k) {
-        stars[k].position = {30.0 + 50.0 * (k % 6) + std::round(jitter(random)) + fraction(random),
-                             30.0 + 45.0 * (k / 6) + std::round(jitter(random)) + fraction(random)};
-        stars[k].flux = 2400.0 - 60.0 * k;
-    }
+    for (int k = 0; k < count; ++k)
+        stars[k] = {{30.0 + 50.0 * (k % 6) + std::round(jitter(random)) + fraction(random),
+                     30.0 + 45.0 * (k / 6) + std::round(jitter(random)) + fraction(random)},
+                    2400.0 - 60.0 * k};
     return stars;
 }
 
@@ -42,9 +41,7 @@ inline std::vector<Star> scatteredStars(int count)
     std::uniform_real_distribution<double> x(20.0, kWidth - 20.0), y(20.0, kHeight - 20.0);
     std::vector<Star> stars;
     while (int(stars.size()) < count) {
-        Star star;
-        star.position = {x(random), y(random)};
-        star.flux = 2400.0 - 60.0 * double(stars.size());
+        const Star star{{x(random), y(random)}, 2400.0 - 60.0 * double(stars.size())};
         if (std::all_of(stars.begin(), stars.end(),
                         [&](const Star& s) { return cv::norm(s.position - star.position) >= 20.0; }))
             stars.push_back(star);
