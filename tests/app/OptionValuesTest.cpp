@@ -55,22 +55,14 @@ TEST(OptionValues, EachOptionReachesItsFieldOfTheOneSettingsRecord)
 
 TEST(OptionValues, WhatIsNotGivenKeepsTheDefaultsAndRequestsNothing)
 {
-    const StackerSettings s = parsed({"-N", "5"});  // a strength alone requests no denoising
-    EXPECT_FALSE(s.backgroundSet || s.contrastSet || s.saturationSet || s.compressionSet || s.medianFilterSet ||
-                 s.histEqSet || s.denoiseSet || s.diagnostic);
-    EXPECT_FALSE(s.polyDegree || s.gridSize || s.protectionThreshold || s.smoothness);
-    EXPECT_FLOAT_EQ(s.contrast, 120.0f);  // not mapped when not given
+    const StackerSettings s = parsed({"-N", "5", "-b", "10", "-b", "0"});  // a strength alone requests nothing
+    EXPECT_FALSE(s.contrastSet || s.saturationSet || s.compressionSet || s.medianFilterSet || s.histEqSet ||
+                 s.denoiseSet || s.diagnostic || s.polyDegree || s.gridSize || s.protectionThreshold || s.smoothness);
+    EXPECT_FLOAT_EQ(s.backgroundPercent, 0.0f);  // the last repetition counts
+    EXPECT_FLOAT_EQ(s.contrast, 120.0f);         // not mapped when not given
     EXPECT_FLOAT_EQ(s.qualityThreshold, 0.7f);
-
     // -L alone takes the window and clip the usage names as defaults.
-    const StackerSettings equalised = parsed({"-L"});
-    EXPECT_EQ(equalised.histEqWindow, 63);
-    EXPECT_FLOAT_EQ(equalised.histEqClip, 1.0f);
-    EXPECT_FLOAT_EQ(parsed({"-b", "10", "-b", "30"}).backgroundPercent, 30.0f);  // the last one counts
-}
-
-TEST(OptionValues, MedianKernelsAreCappedAtTheLargestAndNeverNegative)
-{
-    EXPECT_EQ(parsed({"-f", "256"}).medianFilterSize, 255);
-    EXPECT_EQ(parsed({"-f", "-4"}).medianFilterSize, 0);
+    EXPECT_EQ(parsed({"-L"}).histEqWindow, 63);
+    EXPECT_FLOAT_EQ(parsed({"-L"}).histEqClip, 1.0f);
+    EXPECT_EQ(parsed({"-f", "256"}).medianFilterSize, 255);  // the largest kernel
 }

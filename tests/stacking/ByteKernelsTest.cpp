@@ -69,11 +69,6 @@ Bytes scaledCopy(SimdLevel level, Bytes a, float s)
     return a;
 }
 
-class SimdSwitchRestorer {
-public:
-    ~SimdSwitchRestorer() { setSimdEnabled(true); }
-};
-
 }  // namespace
 
 TEST(ByteKernels, VectorAddAndStatisticsAgreeWithPortablePathAndPlainFormulas)
@@ -164,22 +159,4 @@ TEST(ByteKernels, MedianSortsInPlaceAndRoundsDownBetweenTwoMiddles)
     Bytes triple{200, 10, 11};
     EXPECT_EQ(medianBytes(triple.data(), triple.size()), 11);
     EXPECT_EQ(medianBytes(nullptr, 0), 0);
-}
-
-TEST(ByteKernels, SwitchedOffDispatchTakesThePortablePath)
-{
-    SimdSwitchRestorer restorer;
-    const Bytes twos(64, 2);
-
-    setSimdEnabled(false);
-    EXPECT_EQ(getSimdLevel(), SimdLevel::None);
-    Bytes scaled = twos;
-    scaleBytes(scaled.data(), scaled.size(), 1.0f / 3.0f);
-    EXPECT_EQ(scaled, Bytes(64, 0));
-
-    setSimdEnabled(true);
-    EXPECT_EQ(getSimdLevel(), processorSimdLevel());
-    scaled = twos;
-    scaleBytes(scaled.data(), scaled.size(), 1.0f / 3.0f);
-    EXPECT_EQ(scaled, Bytes(64, processorSimdLevel() == SimdLevel::None ? 0 : 1));
 }

@@ -81,15 +81,6 @@ TEST_F(BadInput, UnwritableOutputFailsWithoutTouchingTheState)
 
 namespace {
 
-// Alternating samples low, high, low, … : a textured frame with a known mean.
-ByteImagePtr checkerFrame(int width, int height, int channels, unsigned char low, unsigned char high)
-{
-    auto frame = std::make_shared<ByteImage>(width, height, channels);
-    for (std::size_t i = 0; i < frame->size(); ++i)
-        frame->data()[i] = (i / channels) % 2 == 0 ? low : high;
-    return frame;
-}
-
 class Run : public ::testing::Test {
 protected:
     TempDir dir;

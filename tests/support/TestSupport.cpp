@@ -115,3 +115,17 @@ ByteImagePtr flatFrame(int width, int height, int channels, unsigned char value)
     frame->fill(value);
     return frame;
 }
+
+ByteImagePtr checkerFrame(int width, int height, int channels, unsigned char low, unsigned char high)
+{
+    auto frame = std::make_shared<ByteImage>(width, height, channels);
+    for (std::size_t i = 0; i < frame->size(); ++i)
+        frame->data()[i] = (i / std::size_t(channels)) % 2 == 0 ? low : high;
+    return frame;
+}
+
+bool logged(const std::string& output, const std::string& tag, const std::string& message)
+{
+    const std::vector<std::string> messages = logMessages(output, tag);
+    return std::find(messages.begin(), messages.end(), message) != messages.end();
+}

@@ -40,8 +40,13 @@ std::vector<std::string> lines(const std::string& text);
 // The message parts of log lines with the given tag ("[INFO] ", "[WARN] ",
 // "[ERRO] "), in order.
 std::vector<std::string> logMessages(const std::string& output, const std::string& tag);
+// Whether a log line with that tag carries exactly that message.
+bool logged(const std::string& output, const std::string& tag, const std::string& message);
 
 // A frame of uniform noise around `level`, reproducible from the seed.
 ByteImagePtr noiseFrame(int width, int height, int channels, int level, int spread, unsigned seed);
+// Alternating samples low, high, low, ...: a textured frame with a spread of
+// (high - low) / 2 and nothing for registration to hold on to.
+ByteImagePtr checkerFrame(int width, int height, int channels, unsigned char low, unsigned char high);
 // A frame with every sample equal to value.
 ByteImagePtr flatFrame(int width, int height, int channels, unsigned char value);
