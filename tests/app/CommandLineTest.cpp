@@ -95,18 +95,11 @@ TEST(CommandLine, MissingRequiredValuesAreReportedWithTheUsage)
 
 TEST(CommandLine, BadOptionArgumentsExitWithOneErrorLineAndTheUsage)
 {
-    expectErrorThenUsage(runPelorum({"-b", "abc", "-o", "o.jpg", "-e", "s.fits", "in.jpg"}),
-                         "Error: Invalid value for option -b: abc");
-    expectErrorThenUsage(runPelorum({"-f", "99999999999", "-o", "o.jpg", "-e", "s.fits", "in.jpg"}),
-                         "Error: Invalid value for option -f: 99999999999");
-    expectErrorThenUsage(runPelorum({"-q", "", "-o", "o.jpg", "-e", "s.fits", "in.jpg"}),
-                         "Error: Invalid value for option -q: ");
-    expectErrorThenUsage(runPelorum({"-g", "5,x,3", "-o", "o.jpg", "-e", "s.fits", "in.jpg"}),
-                         "Error: Invalid value for option -g: 5,x,3");
-    // Not numbers, though a conversion would take them or a part of them.
-    const std::vector<std::pair<std::string, std::string>> notNumbers = {
-        {"-q", "nan"}, {"-b", "inf"}, {"-c", "0.5abc"}, {"-f", "3x"}, {"-P", "2.5"}, {"-g", "5,2,3abc"}};
-    for (const auto& [option, value] : notNumbers)
+    // Not numbers, though a conversion would take them or a part of them, and numbers out of reach.
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"-b", "abc"}, {"-f", "99999999999"}, {"-q", ""},    {"-g", "5,x,3"}, {"-q", "nan"},
+        {"-b", "inf"}, {"-c", "0.5abc"},      {"-f", "3x"}, {"-P", "2.5"},   {"-g", "5,2,3abc"}};
+    for (const auto& [option, value] : bad)
         expectErrorThenUsage(runPelorum({option, value, "-o", "o.jpg", "-e", "s.fits", "in.jpg"}),
                              "Error: Invalid value for option " + option + ": " + value);
 
@@ -147,8 +140,7 @@ TEST_F(CommandLineRun, VerboseGatesInfoAndBenchmarkReportsTheTotalTime)
     const std::string total = "Total execution time: ";
     ASSERT_EQ(info.back().rfind(total, 0), 0u) << info.back();
     const std::string ms = info.back().substr(total.size());
-    EXPECT_EQ(ms.find_first_not_of("0123456789"), ms.size() - 3) << ms;
-    EXPECT_EQ(ms.substr(ms.size() - 3), " ms");
+    EXPECT_TRUE(ms.find_first_not_of("0123456789") == ms.size() - 3 && ms.substr(ms.size() - 3) == " ms") << ms;
 }
 
 TEST_F(CommandLineRun, UnknownMethodFailsAndMedianFallsBackToMean)
