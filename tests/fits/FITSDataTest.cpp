@@ -108,7 +108,8 @@ TEST(FITSDataObject, CopySaveAndRestoreCarryModeRecordAndOwnPixels)
 
 TEST(FITSDataStatistics, EveryDataTypeAndChannelUsesEverySampleOfItsOwnPlane)
 {
-    // Mean 5, population deviation 2, median (4 + 5) / 2, SNR 5 / 2.
+    // Mean 5, population deviation 2, median (4 + 5) / 2, SNR 5 / 2. Eight samples lie wholly in the last of
+    // the sixteen runs: the empty runs must not pull the minimum or the maximum.
     for (const auto& data : {eightSamples<uint8_t>(TBYTE), eightSamples<int16_t>(TSHORT),
                              eightSamples<uint16_t>(TUSHORT), eightSamples<int32_t>(TLONG),
                              eightSamples<uint32_t>(TULONG), eightSamples<float>(TFLOAT),
@@ -127,9 +128,6 @@ TEST(FITSDataStatistics, EveryDataTypeAndChannelUsesEverySampleOfItsOwnPlane)
     extremes[0] = -1000;
     extremes[34] = 1000;
     expectChannel(imageOf(TLONG, 7, 5, 1, extremes)->getStatistics(), 0, -1000, 1000, 0, std::sqrt(2000000.0 / 35), 0);
-    // All in the last run: the empty runs must not pull the minimum to 255 or the maximum to 0.
-    expectChannel(imageOf<uint8_t>(TBYTE, 3, 1, 1, {200, 100, 150})->getStatistics(), 0, 100, 200, 150,
-                  std::sqrt(5000.0 / 3), 150);
     // All negative: the maximum is the least negative, not 0.
     expectChannel(imageOf<int16_t>(TSHORT, 2, 2, 1, {-5, -300, -2, -32768})->getStatistics(), 0, -32768, -2,
                   -33075 / 4.0, std::sqrt(200085736.6875), -152.5);

@@ -5,7 +5,6 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "image/ImageFile.h"
 #include "processing/BackgroundAdjustment.h"
 #include "processing/ProcessingTestHelpers.h"
 
@@ -99,29 +98,22 @@ TEST(BackgroundSampling, OpenGridThenFinerGridThenEdgesThenMaskedPointsFillInUpT
     EXPECT_EQ(backgroundSamples(2, *flatFrame(10, 5, 1, 9), cv::Mat::zeros(5, 10, CV_8U)).size(), 50u);
 
     // Only the first pass's points masked: the finer grid (x = 3 + 6k, y = 2 + 4k) gives 33 x 37.
-    cv::Mat gridMask = cv::Mat::zeros(150, 200, CV_8U);
-    for (int y = 4; y < 150; y += 9)
-        for (int x = 6; x < 200; x += 12)
-            gridMask.at<unsigned char>(y, x) = 255;
-    EXPECT_EQ(backgroundSamples(4, *image, gridMask).size(), 1221u);
+    const ByteImagePtr gridMask =
+        imageFrom(200, 150, 1, [](int x, int y, int) { return x % 12 == 6 && y % 9 == 4 ? 255 : 0; });
+    EXPECT_EQ(backgroundSamples(4, *image, matView(*gridMask)).size(), 1221u);
 
     // Open only along the lines through the 36 edge and corner candidates, and not where the finer grid crosses them.
-    cv::Mat edgesOpen(150, 200, CV_8U, cv::Scalar(255));
-    for (int y = 0; y < 150; ++y)
-        for (int x = 0; x < 200; ++x)
-            if ((x == 10 || x == 190 || y == 10 || y == 140) && !(x % 6 == 3 && y % 4 == 2))
-                edgesOpen.at<unsigned char>(y, x) = 0;
-    EXPECT_EQ(backgroundSamples(4, *image, edgesOpen).size(), 36u);
+    const ByteImagePtr edgesOpen = imageFrom(200, 150, 1, [](int x, int y, int) {
+        return (x == 10 || x == 190 || y == 10 || y == 140) && !(x % 6 == 3 && y % 4 == 2) ? 0 : 255;
+    });
+    EXPECT_EQ(backgroundSamples(4, *image, matView(*edgesOpen)).size(), 36u);
 
-    // All masked: masked points of the finer grid make up each degree's minimum.
-    const cv::Mat masked(150, 200, CV_8U, cv::Scalar(255));
-    for (const auto& [degree, minimum] : {std::pair{1, 6u}, std::pair{4, 24u}}) {
-        const auto fallback = backgroundSamples(degree, *image, masked);
-        EXPECT_EQ(fallback.size(), minimum);
-        for (const BackgroundSample& s : fallback)
-            EXPECT_TRUE(int(s.x) % 6 == 3 && int(s.y) % 4 == 2) << s.x << "," << s.y;
-    }
-    // Smaller than the edge margin: no edge candidate may fall outside the image.
+    // All masked: masked points of the finer grid make up the minimum, 24 for 15 terms.
+    const auto fallback = backgroundSamples(4, *image, cv::Mat(150, 200, CV_8U, cv::Scalar(255)));
+    EXPECT_EQ(fallback.size(), 24u);
+    for (const BackgroundSample& s : fallback)
+        EXPECT_TRUE(int(s.x) % 6 == 3 && int(s.y) % 4 == 2) << s.x << "," << s.y;
+    // Smaller than the edge margin: no edge candidate may fall outside the image; 6 make the minimum for 3 terms.
     EXPECT_EQ(backgroundSamples(1, *flatFrame(8, 8, 1, 50), cv::Mat(8, 8, CV_8U, cv::Scalar(255))).size(), 6u);
 }
 
@@ -193,12 +185,11 @@ TEST(BackgroundSubtraction, NeverWrapsBelowZeroAndTakesTheSameModelFromEachChann
     const ByteImagePtr model = imageOf(4, 1, 1, {30, 50, 20, 0});
     const ByteImagePtr grey = imageOf(4, 1, 1, {10, 50, 200, 255});
     EXPECT_EQ(samplesOf(*subtractBackground(*grey, *model)), (Samples{0, 0, 180, 255}));
-    // Colour 20 x + 60 c; a flat model of another size is stretched over the image.
+    // Colour 20 x + 60 c less a grey model of another size, stretched linearly over the image (40, 30, 10, 0)
+    // and taken from each channel.
     const ByteImagePtr colour = imageFrom(4, 1, 3, [](int x, int, int c) { return 20 * x + 60 * c; });
-    EXPECT_EQ(samplesOf(*subtractBackground(*colour, *model)),
-              (Samples{0, 30, 90, 0, 30, 90, 20, 80, 140, 60, 120, 180}));
-    EXPECT_EQ(samplesOf(*subtractBackground(*colour, *flatFrame(2, 1, 1, 15))),
-              (Samples{0, 45, 105, 5, 65, 125, 25, 85, 145, 45, 105, 165}));
+    EXPECT_EQ(samplesOf(*subtractBackground(*colour, *imageOf(2, 1, 1, {40, 0}))),
+              (Samples{0, 20, 80, 0, 50, 110, 30, 90, 150, 60, 120, 180}));
 }
 
 TEST(BackgroundAdjustment, PercentagesAboveSeventyAskForAQuarticModel)
@@ -207,24 +198,14 @@ TEST(BackgroundAdjustment, PercentagesAboveSeventyAskForAQuarticModel)
     EXPECT_EQ(backgroundParamsForPercentage(71.0f).polyDegree(), 4);
 }
 
-TEST(BackgroundAdjustment, FreshDetectionIsCachedAndAFailedVisualisationSaveOnlyLogged)
+TEST(BackgroundAdjustment, AFreshDetectionIsCachedAndNoneRunsWhenDetectionIsOff)
 {
-    const TempDir dir;
     const ByteImagePtr image = sky(120, 90, 3, randomStars(6, 120, 90, 7), 7);
-    for (const std::string folder : {"", "missing/"}) {
-        ImageStacker stacker;
-        stacker.settings()->diagnostic = true;
-        stacker.settings()->diagnosticPrefix = dir.file(folder + "run_");
-        stacker.settings()->nebulosityThreshold = 1.0f;  // never extensive
-        const std::string out = outputOf([&] { ASSERT_TRUE(stacker.applyBackgroundAdjustment(image, 15.0f)); });
-        const StackerSettings& s = *stacker.settings();
-        EXPECT_TRUE(s.nebulosityChecked && !s.nebulosityDetected && s.nebulosityScore > 0.0f);
-        const std::string path = dir.file(folder + "run_nebulosity_detection.jpg");
-        if (folder.empty())
-            EXPECT_EQ(loadImage(path)->width(), 2 * 120 + 20);
-        else
-            EXPECT_TRUE(!fileExists(path) && out.find(path) != std::string::npos) << out;  // logged, not thrown
-    }
+    ImageStacker stacker;
+    stacker.settings()->nebulosityThreshold = 1.0f;  // never extensive
+    ASSERT_TRUE(stacker.applyBackgroundAdjustment(image, 15.0f));
+    const StackerSettings& s = *stacker.settings();
+    EXPECT_TRUE(s.nebulosityChecked && !s.nebulosityDetected && s.nebulosityScore > 0.0f);
     // Detection off and nothing cached: nothing is checked.
     ImageStacker undetected;
     undetected.settings()->nebulosityDetection = false;
@@ -236,20 +217,21 @@ TEST(BackgroundAdjustment, CachedNebulosityFitsAPlaneUnlessTheUserChoseAndAboveE
 {
     // A fresh detection finds no nebulosity here, so only the cached result can change the model.
     const ByteImagePtr image = sky(160, 120, 1, randomStars(8, 160, 120, 6), 6);
+    const auto adjusted = [&](ImageStacker& s) {
+        return samplesOf(*seeded([&] { return s.applyBackgroundAdjustment(image, 15.0f); }));
+    };
+    const auto subtracted = [&](const BackgroundExtractorParams& params) {
+        return samplesOf(*seeded([&] { return subtractBackground(*image, *extractBackground(params, *image)); }));
+    };
     ImageStacker atLimit = stackerWithCachedNebulosity(true, 0.8f);
-    const BackgroundExtractorParams plane = withDegree(1, 32, 0.8f);
-    const ByteImagePtr result = seeded([&] { return atLimit.applyBackgroundAdjustment(image, 15.0f); });
-    const ByteImagePtr expected = seeded([&] { return subtractBackground(*image, *extractBackground(plane, *image)); });
-    EXPECT_EQ(samplesOf(*result), samplesOf(*expected));
-    EXPECT_NE(samplesOf(*result), samplesOf(*image));
+    const Samples plane = adjusted(atLimit);
+    EXPECT_EQ(plane, subtracted(withDegree(1, 32, 0.8f)));
+    EXPECT_NE(plane, samplesOf(*image));
 
     // A degree the user gave replaces the plane; the rest of the choice stays.
     ImageStacker chosen = stackerWithCachedNebulosity(true, 0.8f);
     chosen.settings()->polyDegree = 3;
-    const ByteImagePtr cubic = seeded([&] { return chosen.applyBackgroundAdjustment(image, 15.0f); });
-    const ByteImagePtr expectedCubic =
-        seeded([&] { return subtractBackground(*image, *extractBackground(withDegree(3, 32, 0.8f), *image)); });
-    EXPECT_EQ(samplesOf(*cubic), samplesOf(*expectedCubic));
+    EXPECT_EQ(adjusted(chosen), subtracted(withDegree(3, 32, 0.8f)));
 
     ImageStacker overwhelming = stackerWithCachedNebulosity(true, 0.81f);
     const ByteImagePtr copy = overwhelming.applyBackgroundAdjustment(image, 15.0f);

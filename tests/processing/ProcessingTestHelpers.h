@@ -2,7 +2,6 @@
 
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -42,14 +41,6 @@ inline ByteImagePtr imageOf(int width, int height, int channels, const Samples& 
 {
     return imageFrom(width, height, channels,
                      [&](int x, int y, int c) { return samples[std::size_t((y * width + x) * channels + c)]; });
-}
-
-// What run writes to standard output.
-inline std::string outputOf(const std::function<void()>& run)
-{
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
 }
 
 // Background adjustment's k-means seeds from OpenCV's per-thread generator:
