@@ -3,12 +3,18 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "SensorNoise.h"
 #include "SkyModel.h"
+#include "alignment/StarDetector.h"
+#include "alignment/TransformModel.h"
+#include "image/MatView.h"
+#include "support/TestSupport.h"
 
 // Star fields drawn by the simulator's sky model, and the geometry the
 // alignment tests check their results with.
@@ -17,36 +23,37 @@ constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 
 // Fields of `count` stars, brightest first, with fluxes 60 apart whose peaks
-// stay well below saturation. On the grid, about 50 px apart, positions lie
-// within 0.3 px of a whole pixel, so that rounding a position found within a
-// few hundredths of a pixel gives the pixel it was drawn on. The scattered
-// stars lie at random places at least 20 px apart and 20 px inside the
-// frame: unlike the grid, no shift by one star spacing lines up most of the
-// field with itself.
-inline std::vector<Star> gridStars(int count)
-{
-    std::mt19937 random(11);
-    std::uniform_real_distribution<double> jitter(-3.0, 3.0), fraction(-0.3, 0.3);
-    std::vector<Star> stars(count);
-    for (int k = 0; k < count; ++k)
-        stars[k] = {{30.0 + 50.0 * (k % 6) + std::round(jitter(random)) + fraction(random),
-                     30.0 + 45.0 * (k / 6) + std::round(jitter(random)) + fraction(random)},
-                    2400.0 - 60.0 * k};
-    return stars;
-}
-
-inline std::vector<Star> scatteredStars(int count)
+// stay well below saturation, at random places at least 20 px apart and 25 px
+// inside the frame: unlike a grid, no shift by one star spacing lines up most
+// of the field with itself. Each lies within 0.3 px of a whole pixel, so that
+// rounding a position found within a few hundredths of a pixel gives the
+// pixel it was drawn on.
+inline std::vector<Star> starField(int count)
 {
     std::mt19937 random(12);
-    std::uniform_real_distribution<double> x(20.0, kWidth - 20.0), y(20.0, kHeight - 20.0);
+    const auto place = [&](int size) {
+        const int whole = std::uniform_int_distribution<int>(25, size - 25)(random);
+        return whole + std::uniform_real_distribution<double>(-0.3, 0.3)(random);
+    };
     std::vector<Star> stars;
     while (int(stars.size()) < count) {
-        const Star star{{x(random), y(random)}, 2400.0 - 60.0 * double(stars.size())};
+        const Star star{{place(kWidth), place(kHeight)}, 2400.0 - 60.0 * double(stars.size())};
         if (std::all_of(stars.begin(), stars.end(),
                         [&](const Star& s) { return cv::norm(s.position - star.position) >= 20.0; }))
             stars.push_back(star);
     }
     return stars;
+}
+
+// Points spread at random over a 1200 x 800 field, reproducible from the seed.
+inline PointList randomPoints(int count, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> x(0.0f, 1200.0f), y(0.0f, 800.0f);
+    PointList points(count);
+    for (cv::Point2f& point : points)
+        point = {x(random), y(random)};
+    return points;
 }
 
 // The stars as seen by a kWidth x kHeight frame whose pixel p shows the

@@ -10,12 +10,9 @@ TEST(SkySimOptions, OptionsReachTheirSettingsAndBadArgumentsAreRejectedWithTheOp
     const SkySimCommand c = parseSkySimOptions({"--out", "a", "--seed", "18446744073709551615", "--drift-y", "-2",
                                                 "--format", "fits", "--mirror", "--frames", "3", "--frames", "12",
                                                 "--out", "d"});
-    EXPECT_EQ(c.output.directory, "d");
-    EXPECT_EQ(c.output.format, FrameFormat::Fits);
-    EXPECT_EQ(c.settings.frames, 12);
-    EXPECT_EQ(c.settings.seed, 18446744073709551615ULL);
-    EXPECT_EQ(c.settings.motion.driftY, -2.0);
-    EXPECT_EQ(c.settings.motion.mirrorAtFrame, 2);
+    EXPECT_EQ(std::tuple(c.output.directory, c.output.format, c.settings.frames, c.settings.seed),
+              std::tuple("d", FrameFormat::Fits, 12, 18446744073709551615ULL));
+    EXPECT_EQ(std::pair(c.settings.motion.driftY, c.settings.motion.mirrorAtFrame), std::pair(-2.0, 2));
     // Help needs nothing else, and nothing else is checked.
     EXPECT_TRUE(parseSkySimOptions({"--frames", "0", "-h"}).helpRequested);
 
@@ -29,12 +26,11 @@ TEST(SkySimOptions, OptionsReachTheirSettingsAndBadArgumentsAreRejectedWithTheOp
         {{"--out", "d", "--frames", "99999999999"}, "Invalid value for --frames: '99999999999'"},
         {{"--out", "d", "--fwhm", "nan"}, "Invalid value for --fwhm: 'nan'"},
         {{"--frames", "4"}, "--out DIR is required"},
-        {{"--out", "d", "--width", "10", "--height", "10", "--hot-pixels", "101"},
+        {{"--out", "d", "--width", "2", "--height", "5", "--hot-pixels", "11"},
          "--hot-pixels must be between 0 and the number of pixels"},
         {{"--out", "d", "--frames", "5", "--flip-at", "6"}, "--flip-at must be between 2 and the number of frames"},
         {{"--out", "d", "--frames", "1", "--mirror"}, "--mirror needs a frame after the first to mirror"},
-        {{"--out", "d", "--width", "10", "--height", "10", "--hot-pixels", "100", "--frames", "5", "--flip-at", "5"},
-         ""},
+        {{"--out", "d", "--width", "2", "--height", "5", "--hot-pixels", "10", "--frames", "2", "--flip-at", "2"}, ""},
     };
     for (const auto& [args, message] : cases) {
         std::string error;

@@ -17,11 +17,14 @@ namespace {
 // Registration is measured to a few hundredths of a pixel; renders must hold to a fraction of that.
 constexpr double kPositionTolerance = 0.002;
 
-// A sky of nothing at all: no stars, no background, no noise.
-SkySimSettings emptySky(int width, int height, int channels, int frames = 1)
+// A sky with nothing in it but what is asked for: stars per frame, background
+// (sky, gradient, its angle, nebula, its size, tints), motion (drift x and y,
+// random walk, rotation, flip and mirror from frame) and noise (vignetting,
+// read noise, gain, hot pixels). Seed 1.
+SkySimSettings sky(int width, int height, int channels, int frames, int stars = 0,
+                   BackgroundSettings background = {0, 0}, MotionSettings motion = {}, NoiseSettings noise = {0, 0, 0})
 {
-    // Frames, size, channels, seed; no stars; sky level and gradient 0; vignetting, read noise and gain 0.
-    return {frames, width, height, channels, 1, {0}, {0.0, 0.0}, {0.0, 0.0, 0.0}, {}};
+    return {frames, width, height, channels, 1, {stars}, background, noise, motion};
 }
 
 FloatImagePtr singleStar(const Star& star, double fwhm, int width, int height, int channels = 1)
@@ -48,25 +51,20 @@ cv::Mat view(const FloatImage& image)
 
 }  // namespace
 
-TEST(SkyStar, LightCentresOnTheSubPixelPositionAndSumsToTheFluxInEachChannel)
+TEST(SkyStar, LightCentresOnTheSubPixelPositionAndSumsToTheFluxTimesTheColourInEachChannel)
 {
-    // The faintest and the brightest stars are cut off at different radii.
-    const struct {
-        cv::Point2d position;
-        double fwhm, flux;
-    } cases[] = {{{60.0, 50.0}, 1.5, 4000}, {{60.73, 49.37}, 1.5, 4000}, {{61.5, 50.91}, 1.5, 4000},
-                 {{60.0, 50.0}, 5.0, 4000}, {{60.73, 49.37}, 5.0, 4000}, {{61.5, 50.91}, 5.0, 4000},
-                 {{60.3, 50.6}, 3.0, 200},  {{60.3, 50.6}, 3.0, 200000}};
+    // Whole and half-pixel positions and fractions between, narrow and wide
+    // stars; the faintest and the brightest are cut off at different radii.
+    const std::tuple<cv::Point2d, double, double> cases[] = {
+        {{60.0, 50.0}, 1.5, 4000}, {{61.5, 50.91}, 1.5, 4000}, {{60.0, 50.0}, 5.0, 4000}, {{61.5, 50.91}, 5.0, 4000},
+        {{60.3, 50.6}, 3.0, 200},  {{60.3, 50.6}, 3.0, 200000}};
     for (const auto& [p, fwhm, flux] : cases) {
-        const FloatImagePtr image = singleStar({p, flux}, fwhm, 120, 100);
-        const cv::Point2d centre = centreOfLight(*image, p, 1000);
-        EXPECT_LT(cv::norm(centre - p), kPositionTolerance) << p << ", FWHM " << fwhm << ", flux " << flux;
-        EXPECT_NEAR(cv::sum(view(*image))[0], flux, 0.002 * flux) << p << ", FWHM " << fwhm << ", flux " << flux;
+        const FloatImagePtr image = singleStar({p, flux, {1.2, 1.0, 0.8}}, fwhm, 120, 100, 3);
+        EXPECT_LT(cv::norm(centreOfLight(*image, p, 1000) - p), kPositionTolerance) << p << ", FWHM " << fwhm;
+        const cv::Scalar sums = cv::sum(view(*image));
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(sums[c] / (flux * (1.2 - 0.2 * c)), 1.0, 0.002) << p << ", FWHM " << fwhm << ", channel " << c;
     }
-    // A colour star puts its flux times its colour into each channel.
-    const cv::Scalar sums = cv::sum(view(*singleStar({{60.3, 50.6}, 5000, {1.2, 1.0, 0.8}}, 3.0, 120, 100, 3)));
-    for (int c = 0; c < 3; ++c)
-        EXPECT_NEAR(sums[c] / (5000 * (1.2 - 0.2 * c)), 1.0, 0.002) << "channel " << c;
 
     // Half the peak at r = FWHM / 2; at r = FWHM, (1 + 4 (2^(1/3) - 1))^-3 = 0.117837.
     const FloatImagePtr wide = singleStar({{100, 100}, 1e6}, 12.0, 201, 201);
@@ -78,42 +76,28 @@ TEST(SkyStar, LightCentresOnTheSubPixelPositionAndSumsToTheFluxInEachChannel)
 
 TEST(SkyBackground, GradientTintVignettingAndNebulaReachTheirLevelsAndMoveWithTheSky)
 {
-    SkySimSettings s = emptySky(101, 61, 3);
-    s.background = {30, 20, 0, 0, 60, {1.0, 0.5, 2.0}, {2.0, 1.0, 0.0}};  // sky, gradient towards +x, tints
-    FloatImagePtr truth = SkySimulator(s).truth(1);
-    // Sky times its tint at the centre; across the frame the gradient's 20 times its tint.
+    // Sky 30 tinted 1, 0.5 and 2, and a gradient towards +y (90 degrees) tinted 2, 1 and 0: the sky
+    // times its tint at the centre, and from top to bottom the gradient's 20 times its tint.
+    FloatImagePtr truth = SkySimulator(sky(101, 61, 3, 1, 0, {30, 20, 90, 0, 60, {1, 0.5, 2}, {2, 1, 0}})).truth(1);
     EXPECT_NEAR(truth->getPixel(50, 30, 2), 60.0f, 1e-4f);
     for (int c = 0; c < 3; ++c)
-        EXPECT_NEAR(truth->getPixel(100, 7, c) - truth->getPixel(0, 7, c), 20.0 * s.background.gradientTint[c], 1e-4);
-    s.background.gradientAngle = 90;
-    truth = SkySimulator(s).truth(1);
-    EXPECT_NEAR(truth->getPixel(3, 60, 1) - truth->getPixel(3, 0, 1), 20.0f, 1e-4f);
+        EXPECT_NEAR(truth->getPixel(3, 60, c) - truth->getPixel(3, 0, c), 20.0 * (2 - c), 1e-4) << "channel " << c;
 
     // Vignetting stays with the sensor while the sky drifts: 30 % lost at the
     // corners, and at (75, 30) the share 25^2 / (50^2 + 30^2) of that.
-    s = emptySky(101, 61, 1, 2);
-    s.background.sky = 100;
-    s.noise.vignetting = 0.3;
-    s.motion.driftX = 7;
-    truth = SkySimulator(s).truth(2);
+    truth = SkySimulator(sky(101, 61, 1, 2, 0, {100, 0}, {7}, {0.3, 0, 0})).truth(2);
     EXPECT_NEAR(truth->getPixel(100, 60), 70.0f, 1e-3f);
     EXPECT_NEAR(truth->getPixel(75, 30), 100.0f * (1.0f - 0.3f * 625.0f / 3400.0f), 1e-3f);
 
     // The nebula's brightest point reaches its amplitude above the sky, but
     // its blobs stay within a few times it.
-    s = emptySky(200, 160, 1);
-    s.background = {10, 0, 0, 50, 25};  // sky, gradient, its angle, nebula, its size
-    truth = SkySimulator(s).truth(1);
+    truth = SkySimulator(sky(200, 160, 1, 1, 0, {10, 0, 0, 50, 25})).truth(1);
     EXPECT_GE(truth->max(), 10 + 50 - 0.2);
     EXPECT_LT(truth->max(), 10 + 50 * 4);
 
     // Moved by whole pixels, stars, gradient and nebula move with the sky:
     // frame 3's pixel (x, y) sees the reference at (x + 14, y - 8).
-    s = emptySky(200, 150, 3, 3);
-    s.starField.starsPerFrame = 40;
-    s.background = {20, 15, 30, 30, 20};
-    s.motion = {7, -4};
-    const SkySimulator moving(s);
+    const SkySimulator moving(sky(200, 150, 3, 3, 40, {20, 15, 30, 30, 20}, {7, -4}));
     const FloatImagePtr first = moving.truth(1), third = moving.truth(3);
     ASSERT_GT(first->max(), 100.0f);  // the stars are there
     const cv::Rect overlap(0, 8, 186, 142);
@@ -122,12 +106,9 @@ TEST(SkyBackground, GradientTintVignettingAndNebulaReachTheirLevelsAndMoveWithTh
 
 TEST(SkySequence, WrittenTransformsMapTruthStarsToTheReferenceAndFramesRepeatOnAnyThreadCount)
 {
-    SkySimSettings s = emptySky(160, 120, 1, 6);
-    s.starField.starsPerFrame = 8;
-    s.motion = {1.3, -0.7, 2, 3, 5, 3};  // drift, random walk, rotation, flip and mirror from frames 5 and 3
-    s.noise.readNoise = 3;
-    const SkySimulator simulator(s);
-    const SkyModel& sky = simulator.model();
+    // Drift, random walk, rotation, flip and mirror from frames 5 and 3; read noise 3.
+    const SkySimulator simulator(sky(160, 120, 1, 6, 8, {0, 0}, {1.3, -0.7, 2, 3, 5, 3}, {0, 3, 0}));
+    const SkyModel& model = simulator.model();
     TempDir dir;
     // Written on several threads, the frames must come out the same on one:
     // the noise of each row is drawn from the seed, the frame and the row.
@@ -141,22 +122,22 @@ TEST(SkySequence, WrittenTransformsMapTruthStarsToTheReferenceAndFramesRepeatOnA
     EXPECT_EQ(transforms[0], "frame_0001.fits 1 0 0 0 1 0 0 0 1");
     int measured = 0;
     for (int k = 1; k <= 6; ++k) {
-        std::istringstream in(transforms[k - 1]);
-        std::string name;
+        // The frame's file name, then its transform row by row.
+        const std::string name = "frame_000" + std::to_string(k) + ".fits";
+        ASSERT_EQ(transforms[k - 1].rfind(name + " ", 0), 0u) << transforms[k - 1];
+        std::istringstream in(transforms[k - 1].substr(name.size()));
         cv::Matx33d toReference;
-        in >> name;
         for (double& value : toReference.val)
             in >> value;
         ASSERT_FALSE(in.fail()) << transforms[k - 1];
-        EXPECT_EQ(name, frameFileName(k, FrameFormat::Fits));
         const FloatImagePtr truth = loadFloatImage(dir.file("truth_000" + std::to_string(k) + ".fits"));
         // Stars away from the edges whose light no other star's reaches.
-        for (const Star& star : sky.stars()) {
-            const double radius = sky.profile().cutFor(star.flux).radius + 1;
+        for (const Star& star : model.stars()) {
+            const double radius = model.profile().cutFor(star.flux).radius + 1;
             const cv::Point2d p = applyTransform(toReference.inv(), star.position);
-            const bool isolated = std::all_of(sky.stars().begin(), sky.stars().end(), [&](const Star& other) {
-                return &other == &star ||
-                       cv::norm(other.position - star.position) >= radius + sky.profile().cutFor(other.flux).radius + 1;
+            const bool isolated = std::all_of(model.stars().begin(), model.stars().end(), [&](const Star& other) {
+                const double apart = radius + model.profile().cutFor(other.flux).radius + 1;
+                return &other == &star || cv::norm(other.position - star.position) >= apart;
             });
             if (!isolated || !cv::Rect2d(radius, radius, 159 - 2 * radius, 119 - 2 * radius).contains(p))
                 continue;
@@ -164,7 +145,7 @@ TEST(SkySequence, WrittenTransformsMapTruthStarsToTheReferenceAndFramesRepeatOnA
             EXPECT_LT(cv::norm(back - star.position), kPositionTolerance) << "frame " << k;
             ++measured;
         }
-        const ByteImagePtr frame = loadImage(dir.file(frameFileName(k, FrameFormat::Fits)));
+        const ByteImagePtr frame = loadImage(dir.file(name));
         EXPECT_EQ(cv::norm(matView(*frame), matView(*simulator.exposure(k)), cv::NORM_INF), 0.0) << "frame " << k;
     }
     omp_set_num_threads(threads);
@@ -174,25 +155,19 @@ TEST(SkySequence, WrittenTransformsMapTruthStarsToTheReferenceAndFramesRepeatOnA
 
 TEST(SensorNoise, VarianceRoundingClippingAndHotPixelsFollowTheSensorModel)
 {
-    SkySimSettings s = emptySky(300, 200, 3);
-    s.background = {100, 0, 0, 0, 60, {1.0, 0.5, 1.5}};  // levels 100, 50 and 150
-    s.noise = {0.0, 5.0, 2.0};  // read noise 5, gain 2
+    // Levels 100, 50 and 150; read noise 5, gain 2.
+    const SkySimSettings flat = sky(300, 200, 3, 1, 0, {100, 0, 0, 0, 60, {1.0, 0.5, 1.5}}, {}, {0, 5, 2});
     cv::Scalar mean, sigma;
-    cv::meanStdDev(matView(*SkySimulator(s).exposure(1)), mean, sigma);
+    cv::meanStdDev(matView(*SkySimulator(flat).exposure(1)), mean, sigma);
     // Rounding to whole values adds 1/12 to each variance.
     for (int c = 0; c < 3; ++c) {
-        const double level = 100.0 * s.background.skyTint[c];
+        const double level = 100.0 * flat.background.skyTint[c];
         EXPECT_NEAR(mean[c], level, 0.3) << "channel " << c;
         EXPECT_NEAR(sigma[c], std::sqrt(level * 2 + 25 + 1.0 / 12), 0.02 * sigma[c]) << "channel " << c;
     }
 
-    // Without noise the exposure is the truth rounded and clipped.
-    s = emptySky(100, 80, 3, 2);
-    s.starField.starsPerFrame = 30;
-    s.background = {12.3, 5};
-    s.noise.hotPixels = 15;
-    s.motion.driftX = 5;
-    const SkySimulator simulator(s);
+    // Without noise the exposure is the truth rounded and clipped; 15 hot pixels, drift 5.
+    const SkySimulator simulator(sky(100, 80, 3, 2, 30, {12.3, 5}, {5}, {0, 0, 0, 15}));
     ByteImage hot(100, 80, 1);
     for (const HotPixel& pixel : simulator.hotPixels())
         hot.setPixel(pixel.x, pixel.y, 1);
@@ -232,15 +207,13 @@ TEST(FrameTransforms, TurnAboutTheCentreFlipAndMirrorInOrderAndWalkWithinTheBoun
     for (int k = 1; k < 3; ++k)
         EXPECT_NEAR(t[k](0, 0) * t[k](1, 1) - t[k](0, 1) * t[k](1, 0), -1.0, 1e-12) << "frame " << k + 1;
 
-    double lowest = 0, highest = 0;
-    for (const cv::Matx33d& a : frameTransforms({0, 0, 4}, 300, 64, 48, 9))  // a random walk within 4 px
-        for (const double shift : {a(0, 2), a(1, 2)}) {
-            EXPECT_LE(std::abs(shift), 4.0);
-            lowest = std::min(lowest, shift);
-            highest = std::max(highest, shift);
-        }
-    EXPECT_LT(lowest, -3.0);  // it wanders over its range
-    EXPECT_GT(highest, 3.0);
+    // A random walk within 4 px wanders over its range.
+    std::vector<double> shifts;
+    for (const cv::Matx33d& a : frameTransforms({0, 0, 4}, 300, 64, 48, 9))
+        shifts.insert(shifts.end(), {a(0, 2), a(1, 2)});
+    const auto [lowest, highest] = std::minmax_element(shifts.begin(), shifts.end());
+    EXPECT_TRUE(*lowest >= -4.0 && *lowest < -3.0) << *lowest;
+    EXPECT_TRUE(*highest <= 4.0 && *highest > 3.0) << *highest;
 }
 
 TEST(StarField, CountScalesWithAreaAndFluxesFollowThePowerLaw)
