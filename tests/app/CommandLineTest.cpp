@@ -7,46 +7,13 @@
 
 namespace {
 
+// The usage text word for word, with ARGV0 where the program's name goes.
 std::string expectedUsage(const std::string& argv0)
 {
-    return "Usage: " + argv0 + " [options] input_file\n"
-           "\n"
-           "Options:\n"
-           "  -h, --help                 Show this help message\n"
-           "  -o, --output FILE          Output file (required)\n"
-           "  -r, --reference FILE       Reference frame (defaults to first input file)\n"
-           "  -m, --method METHOD        Stacking method: mean, median, sigmaclip (default: mean)\n"
-           "  -b, --background PERCENT   Background adjustment percentage (0-100, default: 15)\n"
-           "  -c, --contrast PERCENT     Contrast adjustment percentage (10-200, default: 120)\n"
-           "  -t, --saturation PERCENT   Saturation adjustment percentage (0-100, default: 120)\n"
-           "  -p, --compression PERCENT  Compression percentage (0-100, default: 20)\n"
-           "  -f, --median-filter SIZE   Median filter size (0 to disable, default: 0)\n"
-           "  -g, --sigma-clip FRAMES,LOWER,UPPER  Sigma clipping parameters (default: disabled)\n"
-           "  -e, --state FILE           State file for processing (required)\n"
-           "  -s, --save-state FILE      Save current state to file\n"
-           "  -l, --load-state FILE      Load state from file\n"
-           "  -x, --reset                Reset the internal state\n"
-           "  -q, --quality THRESHOLD    Frame quality threshold (0.0-1.0, default: 0.7)\n"
-           "  -i, --diagnostic PREFIX    Enable diagnostic mode with output prefix\n"
-           "  -P, --poly-degree DEGREE   Polynomial degree for background modeling (1-4, default: 2)\n"
-           "  -G, --grid-size SIZE       Sample grid size for background extraction (8-64, default: 16)\n"
-           "  -T, --protection THRESHOLD Protection threshold for nebulae (0.0-1.0, default: 0.5)\n"
-           "  -S, --smoothness FACTOR    Smoothness factor for background model (0.0-1.0, default: 0.5)\n"
-           "  -L, --local-hist-eq        Enable local histogram equalization\n"
-           "  -W, --hist-eq-window SIZE  Window size for local histogram equalization (default: 63)\n"
-           "  -C, --hist-eq-clip LIMIT   Clip limit for local histogram equalization (0.0-4.0, default: 1.0)\n"
-           "  -D, --denoise METHOD       Enable denoising (0=None, 1=NonLocalMeans, 2=Bilateral)\n"
-           "  -N, --denoise-strength STR Denoising strength (1-30, default: 10)\n"
-           "  -v, --verbose              Enable verbose output\n"
-           "  -k, --benchmark            Enable benchmark mode to time operations\n"
-           "  -z, --disable-simd         Disable SIMD acceleration\n"
-           "\n"
-           "Examples:\n"
-           "  " + argv0 + " -o output.jpg -e state.jpg -m median input.jpg\n"
-           "  " + argv0 + " -o output.jpg -e state.jpg input.jpg\n"
-           "  " + argv0 + " -o output2.jpg -e state.jpg input2.jpg\n"
-           "  " + argv0 + " -o output.jpg -e state.jpg -P 2 -G 16 -T 0.5 -S 0.5 input.jpg\n"
-           "  " + argv0 + " -o output.jpg -e state.jpg -L -W 63 -C 1.0 input.jpg\n";
+    std::string text = readFile(PELORUM_TEST_DATA "/app/usage.txt");
+    for (std::size_t at = text.find("ARGV0"); at != std::string::npos; at = text.find("ARGV0", at + argv0.size()))
+        text.replace(at, 5, argv0);
+    return text;
 }
 
 const std::string usage = expectedUsage(PELORUM_EXECUTABLE);
