@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <tuple>
 
 #include "SkySimulator.h"
 #include "image/ImageFile.h"
@@ -85,12 +86,8 @@ TEST_F(OptionEffects, DiagnosticModeWritesTheIntermediateImagesUnderItsPrefix)
 TEST_F(OptionEffects, ReferenceFrameGivesANewStackItsGeometry)
 {
     SkySimSettings settings;
-    settings.width = 320;
-    settings.height = 240;
-    settings.channels = 1;
-    settings.frames = 2;
-    settings.seed = 7;
-    settings.background.gradient = 0.0;
+    std::tie(settings.width, settings.height, settings.channels, settings.frames, settings.seed) =
+        std::make_tuple(320, 240, 1, 2, 7);
     settings.motion.driftX = 3.0;
     settings.motion.driftY = -2.0;
     const SkySimulator sky(settings);

@@ -16,18 +16,6 @@ protected:
     TempDir dir_;
 };
 
-// The message of the exception of the given type that action throws.
-template <typename Error = std::runtime_error, typename Action>
-std::string errorOf(Action action)
-{
-    try {
-        action();
-    } catch (const Error& error) {
-        return error.what();
-    }
-    return "no error";
-}
-
 // A FITS error names the file and ends in CFITSIO's reason, "(...)": the
 // message without that reason, or "no reason" when it has none.
 template <typename Action>

@@ -220,7 +220,7 @@ TEST(PostProcess, StepsRunOnlyWhenFlaggedAndAwayFromNeutralEachInItsOwnPlace)
         [](const ByteImagePtr& i) { return applyContrastAdjustment(*i, 150.0f); },
         [](const ByteImagePtr& i) { return applySaturationAdjustment(*i, 160.0f); },
         [](const ByteImagePtr& i) { return applyCompression(*i, 30.0f); },
-        [](const ByteImagePtr& i) { return applyLocalHistogramEqualization(*i, 11, 2.0f); },
+        [](const ByteImagePtr& i) { return applyLocalHistogramEqualization(*i, 11, 1.0f); },
         [](const ByteImagePtr& i) { return applyMedianFilter(*i, 3); },
         [&](const ByteImagePtr& i) { return stacker.applyDenoising(i, 2, 10); }};
     const auto inOrder = [&](const std::vector<Step>& order) {

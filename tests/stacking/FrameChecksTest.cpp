@@ -9,14 +9,6 @@
 
 namespace {
 
-ByteImagePtr imageOf(int width, int height, int channels, const std::function<int(std::size_t)>& sampleAt)
-{
-    auto image = std::make_shared<ByteImage>(width, height, channels);
-    for (std::size_t i = 0; i < image->size(); ++i)
-        image->data()[i] = static_cast<std::uint8_t>(sampleAt(i));
-    return image;
-}
-
 float qualityAgainst(const ByteImagePtr& reference, const ByteImagePtr& frame)
 {
     ImageStacker stacker;
@@ -31,12 +23,12 @@ TEST(FrameQuality, IsTheRatioOfTheSmallerToTheLargerSpread)
     const ByteImagePtr textured = noiseFrame(64, 48, 3, 100, 100, 5);
     ImageStacker withoutReference;
     EXPECT_EQ(withoutReference.calculateFrameQuality(textured), 1.0f);
-    const ByteImagePtr brighter = imageOf(64, 48, 3, [&](std::size_t i) { return textured->data()[i] + 55; });
+    const ByteImagePtr brighter = indexedFrame(64, 48, 3, [&](std::size_t i) { return textured->data()[i] + 55; });
     EXPECT_NEAR(qualityAgainst(textured, brighter), 1.0f, 1e-5f);  // brightness does not count
 
     // Deviations of +-40 against +-20 around 100: a ratio of 1/2 either way round.
-    const ByteImagePtr wide = imageOf(100, 80, 1, [](std::size_t i) { return i % 2 ? 140 : 60; });
-    const ByteImagePtr narrow = imageOf(100, 80, 1, [](std::size_t i) { return i % 2 ? 120 : 80; });
+    const ByteImagePtr wide = indexedFrame(100, 80, 1, [](std::size_t i) { return i % 2 ? 140 : 60; });
+    const ByteImagePtr narrow = indexedFrame(100, 80, 1, [](std::size_t i) { return i % 2 ? 120 : 80; });
     EXPECT_NEAR(qualityAgainst(wide, narrow), 0.5f, 1e-6f);
     EXPECT_NEAR(qualityAgainst(narrow, wide), 0.5f, 1e-6f);
 
@@ -52,9 +44,9 @@ TEST(FrameQuality, ImagesAboveTwoMillionSamplesAreMeasuredOnEveryFourthSampleFro
 {
     // Texture only off indices 0, 4, 8, ...: textured (0) when fully measured, flat (NaN) when sampled.
     const auto textureOffTheStride = [](std::size_t i) { return i % 4 == 0 ? 100 : (i % 2 ? 30 : 170); };
-    const ByteImagePtr exact = imageOf(2000000, 1, 1, textureOffTheStride);
+    const ByteImagePtr exact = indexedFrame(2000000, 1, 1, textureOffTheStride);
     EXPECT_EQ(qualityAgainst(exact, flatFrame(2000000, 1, 1, 100)), 0.0f);
-    const ByteImagePtr above = imageOf(2000001, 1, 1, textureOffTheStride);
+    const ByteImagePtr above = indexedFrame(2000001, 1, 1, textureOffTheStride);
     EXPECT_TRUE(std::isnan(qualityAgainst(above, flatFrame(2000001, 1, 1, 100))));
 }
 

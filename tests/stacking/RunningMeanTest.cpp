@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 
 #include "image/ImageFile.h"
 #include "stacking/Stacker.h"
@@ -11,18 +10,8 @@ namespace {
 
 constexpr int kSide = 64;
 constexpr double kTrueLevel = 100.0;
-constexpr double kNoise = 10.0;
-
-// Level 100 with Gaussian noise of 10, rounded to 8 bits as a camera would.
-ByteImagePtr gaussianFrame(unsigned seed)
-{
-    auto frame = std::make_shared<ByteImage>(kSide, kSide, 1);
-    std::mt19937 random(seed);
-    std::normal_distribution<double> noise(kTrueLevel, kNoise);
-    for (std::size_t i = 0; i < frame->size(); ++i)
-        frame->data()[i] = static_cast<unsigned char>(std::clamp(std::lround(noise(random)), 0L, 255L));
-    return frame;
-}
+// Uniform noise over 100 +- 17: a standard deviation of sqrt((35^2 - 1) / 12) = 10.1.
+constexpr double kNoise = 10.1;
 
 double meanOf(const ImageBuffer<float>& image)
 {
@@ -58,7 +47,7 @@ std::shared_ptr<const ImageBuffer<float>> stackAfter(const TempDir& dir, const s
 {
     for (int i = 1; i <= frames; ++i) {
         const std::string frame = dir.file("frame.fits");
-        saveImage(frame, gaussianFrame(unsigned(i)));
+        saveImage(frame, noiseFrame(kSide, kSide, 1, 100, 17, unsigned(i)));
         runOnce(state, frame, dir.file("out.jpg"));
         if (noiseAt && (i == 1 || i == 4 || i == 16 || i == 64)) {
             Stacker reader;

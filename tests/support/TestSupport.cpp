@@ -129,3 +129,11 @@ bool logged(const std::string& output, const std::string& tag, const std::string
     const std::vector<std::string> messages = logMessages(output, tag);
     return std::find(messages.begin(), messages.end(), message) != messages.end();
 }
+
+ByteImagePtr indexedFrame(int width, int height, int channels, const std::function<int(std::size_t)>& sampleAt)
+{
+    auto frame = std::make_shared<ByteImage>(width, height, channels);
+    for (std::size_t i = 0; i < frame->size(); ++i)
+        frame->data()[i] = static_cast<unsigned char>(sampleAt(i));
+    return frame;
+}

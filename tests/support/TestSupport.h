@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -48,5 +50,19 @@ ByteImagePtr noiseFrame(int width, int height, int channels, int level, int spre
 // Alternating samples low, high, low, ...: a textured frame with a spread of
 // (high - low) / 2 and nothing for registration to hold on to.
 ByteImagePtr checkerFrame(int width, int height, int channels, unsigned char low, unsigned char high);
+// A frame whose sample at interleaved index i is sampleAt(i).
+ByteImagePtr indexedFrame(int width, int height, int channels, const std::function<int(std::size_t)>& sampleAt);
 // A frame with every sample equal to value.
 ByteImagePtr flatFrame(int width, int height, int channels, unsigned char value);
+
+// The message of the exception of the given type that action throws, or "no error".
+template <typename Error = std::runtime_error, typename Action>
+std::string errorOf(Action action)
+{
+    try {
+        action();
+    } catch (const Error& error) {
+        return error.what();
+    }
+    return "no error";
+}
