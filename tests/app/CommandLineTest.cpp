@@ -70,14 +70,11 @@ TEST(CommandLine, BadOptionArgumentsExitWithOneErrorLineAndTheUsage)
         expectErrorThenUsage(runPelorum({option, value, "-o", "o.jpg", "-e", "s.fits", "in.jpg"}),
                              "Error: Invalid value for option " + option + ": " + value);
 
-    const ProcessResult unknown = runPelorum({"--no-such-option", "-o", "o.jpg"});
-    EXPECT_EQ(unknown.exitCode, 1);
-    EXPECT_EQ(unknown.out, usage);
-    EXPECT_NE(unknown.err.find("no-such-option"), std::string::npos);
-
-    const ProcessResult missingArgument = runPelorum({"-o"});
-    EXPECT_EQ(missingArgument.exitCode, 1);
-    EXPECT_EQ(missingArgument.out, usage);
+    // An unknown option and a missing argument: getopt's own words on standard error, the usage on output.
+    for (const std::string args : {"--no-such-option", "-o"}) {
+        const ProcessResult r = runPelorum({args});
+        EXPECT_TRUE(r.exitCode == 1 && r.out == usage && !r.err.empty()) << args;
+    }
 }
 
 TEST(CommandLine, MalformedSigmaClipIsRejectedWithoutUsage)
@@ -126,35 +123,24 @@ TEST_F(CommandLineRun, UnknownMethodFailsAndMedianFallsBackToMean)
     EXPECT_EQ(readFile(state + ".meta").substr(0, 9), "1\n0.00\n1\n");  // one frame, nebulosity checked
 }
 
-TEST_F(CommandLineRun, SeedStateIsUsedOnlyWithoutAStateFile)
+TEST_F(CommandLineRun, SeedStateCountsOnlyWithoutAStateFileAndSaveStateWritesASecondCopy)
 {
-    const std::string seed = dir.file("seed.fits");
+    const std::string seed = dir.file("seed.fits"), copy = dir.file("copy.jpg");
     saveImage(seed, flatFrame(32, 24, 3, 40));
     writeFile(seed + ".meta", "9\n0.00\n0\n0\n0.0000");
-
     ASSERT_EQ(runPelorum({"-l", seed, "-o", output, "-e", state, frame}).exitCode, 0);
-    EXPECT_EQ(readFile(state + ".meta").substr(0, 2), "10");
-
-    ASSERT_EQ(runPelorum({"-l", seed, "-o", output, "-e", state, frame}).exitCode, 0);
-    EXPECT_EQ(readFile(state + ".meta").substr(0, 2), "11");  // the state file replaces the seed
-
-    const ProcessResult missingSeed = runPelorum({"-l", dir.file("none.fits"), "-o", output, "-e", state, frame});
-    EXPECT_EQ(missingSeed.exitCode, 1);
-    EXPECT_EQ(logMessages(missingSeed.out, "[ERRO] "),
-              std::vector<std::string>{"Error: Failed to load state: State file does not exist: " +
-                                       dir.file("none.fits")});
-}
-
-TEST_F(CommandLineRun, SaveStateWritesASecondCopy)
-{
-    const std::string copy = dir.file("copy.jpg");
-    ASSERT_EQ(runPelorum({"-s", copy, "-o", output, "-e", state, frame, dir.file("ignored.jpg")}).exitCode, 0);
+    EXPECT_EQ(readFile(state + ".meta").substr(0, 3), "10\n");
+    ASSERT_EQ(runPelorum({"-l", seed, "-s", copy, "-o", output, "-e", state, frame, dir.file("ignored.jpg")}).exitCode,
+              0);
+    EXPECT_EQ(readFile(state + ".meta").substr(0, 3), "11\n");  // the state file replaces the seed
     EXPECT_EQ(readFile(copy + ".meta"), readFile(state + ".meta"));
     EXPECT_EQ(loadImage(copy)->width(), 32);
 
+    const ProcessResult missingSeed = runPelorum({"-l", dir.file("none.fits"), "-o", output, "-e", state, frame});
+    EXPECT_EQ(missingSeed.exitCode, 1);
+    EXPECT_TRUE(logged(missingSeed.out, "[ERRO] ",
+                       "Error: Failed to load state: State file does not exist: " + dir.file("none.fits")));
     const ProcessResult badCopy = runPelorum({"-s", dir.file("copy.png"), "-o", output, "-e", state, frame});
     EXPECT_EQ(badCopy.exitCode, 1);
-    EXPECT_EQ(logMessages(badCopy.out, "[ERRO] "),
-              (std::vector<std::string>{"Not enough stars detected for alignment",
-                                        "Error: Failed to save state: Unsupported file format: png"}));
+    EXPECT_TRUE(logged(badCopy.out, "[ERRO] ", "Error: Failed to save state: Unsupported file format: png"));
 }

@@ -55,12 +55,10 @@ TEST_F(OptionEffects, QualityThresholdDecidesWhetherALowerContrastFrameIsStacked
 
 TEST_F(OptionEffects, BackgroundModelOptionsReplaceTheAdjustmentsOwnChoice)
 {
-    // A sky that bends across the frame: a plane cannot follow it, a quartic can.
-    auto sky = noiseFrame(96, 64, 1, 0, 6, 11);
-    for (int y = 0; y < 64; ++y)
-        for (int x = 0; x < 96; ++x)
-            sky->setPixel(x, y, static_cast<unsigned char>(sky->getPixel(x, y) + 40 + 150 * std::pow(x / 95.0, 2)));
-    const std::string bent = frame("bent.fits", sky);
+    // A sky that bends across the frame, with some texture: a plane cannot follow it, a quartic can.
+    const std::string bent = frame("bent.fits", indexedFrame(96, 64, 1, [](std::size_t i) {
+        return 40 + int(150 * std::pow(double(i % 96) / 95.0, 2)) + int(i * 7919 % 13);
+    }));
 
     const ProcessResult plane = runPelorum({"-v", "-b", "15", "-P", "1", "-G", "40", "-T", "0.3", "-S", "0.25", "-o",
                                             dir.file("plane.fits"), "-e", dir.file("a.fits"), bent});
