@@ -94,7 +94,7 @@ TEST(MeanStacking, ScalesEachFrameToEightBitsBeforeSumming)
     EXPECT_EQ(meanOf(copiesOf(flatFrame(40, 30, 3, 255), 3)), Samples(3600, 255));
 }
 
-TEST(MeanStacking, DiagnosticModeSavesEachAcceptedStep)
+TEST(MeanStacking, DiagnosticModeSavesEachAcceptedStepAndSurvivesAFailedSave)
 {
     TempDir dir;
     const ByteImagePtr reference = noiseFrame(16, 12, 3, 120, 60, 41);
@@ -102,11 +102,13 @@ TEST(MeanStacking, DiagnosticModeSavesEachAcceptedStep)
     ImageStacker stacker = unalignedStacker(frames);
     stacker.settings()->diagnostic = true;
     stacker.settings()->diagnosticPrefix = dir.file("step_");
-    stacker.stackMean();
+    const Samples saved = samplesOf(*stacker.stackMean());
     EXPECT_TRUE(fileExists(dir.file("step_1.jpg")));
     EXPECT_FALSE(fileExists(dir.file("step_2.jpg")));  // skipped by the quality gate
     EXPECT_TRUE(fileExists(dir.file("step_3.jpg")));
-
+    // An unwritable prefix costs the images, never the stack.
+    stacker.settings()->diagnosticPrefix = dir.file("missing/step_");
+    EXPECT_EQ(samplesOf(*stacker.stackMean()), saved);
 }
 
 TEST(MedianStacking, TakesTheMiddleSampleOrTheFlooredMeanOfTheTwoMiddleOnes)
