@@ -16,6 +16,7 @@
 #include <fitsio.h>
 #include <opencv2/imgproc.hpp>
 
+#include "fits/SampleTypes.h"
 #include "fits/gslhelpers/GSLHelpers.h"
 
 const QStringList FITSData::FITSModeNames = {"Normal", "Focus", "Guide", "Calibrate", "Align", "Unknown"};
@@ -60,23 +61,6 @@ cv::Mat toGrey8(const cv::Mat& image)
     if (grey.type() != CV_8UC1)
         grey.convertTo(grey, CV_8U);
     return grey;
-}
-
-// Calls f with a value of the sample type of a CFITSIO data type code.
-template <typename F>
-void forDataType(uint32_t dataType, F&& f)
-{
-    switch (dataType) {
-    case TBYTE: f(uint8_t{}); break;
-    case TSHORT: f(int16_t{}); break;
-    case TUSHORT: f(uint16_t{}); break;
-    case TLONG: f(int32_t{}); break;
-    case TULONG: f(uint32_t{}); break;
-    case TFLOAT: f(float{}); break;
-    case TLONGLONG: f(int64_t{}); break;
-    case TDOUBLE: f(double{}); break;
-    default: break;
-    }
 }
 
 // Runs task(start, count) for the 16 runs of the channel starting at
@@ -140,6 +124,26 @@ double averageOfChannels(const FITSImage::Statistic& record, const double (&valu
 
 FITSData::FITSData(FITSMode mode, QObject* parent) : QObject(parent), mode_(mode) {}
 
+FITSData::~FITSData() = default;
+
+void FITSData::FitsCloser::operator()(fitsfile* file) const
+{
+    int status = 0;
+    fits_close_file(file, &status);
+}
+
+void FITSData::closeFits()
+{
+    fptr_.reset();
+    memoryFile_.clear();
+}
+
+bool FITSData::fail(const QString& reason)
+{
+    lastError_ = reason;
+    return false;
+}
+
 FITSData::FITSData(const QSharedPointer<FITSData>& other)
     : mode_(other->mode_), stats_(other->stats_)
 {
@@ -155,6 +159,7 @@ bool FITSData::loadFromMat(const cv::Mat& image, const QString& filename)
     if (!isLoadable(image))
         return false;
     const cv::Mat grey = toGrey8(image);
+    closeFits();
     filename_ = filename;
     extension_ = QFileInfo(filename).suffix().toLower();
 
@@ -174,6 +179,12 @@ bool FITSData::loadFromMat(const cv::Mat& image, const QString& filename)
 
     calculateStats();
     return true;
+}
+
+void FITSData::constructHistogram()
+{
+    histogram_ = ::constructHistogram(imageBuffer_.get(), stats_);
+    emit histogramReady();
 }
 
 void FITSData::setImageBuffer(uint8_t* buffer)
@@ -214,7 +225,7 @@ void FITSData::makeRoiBuffer(QRect roi)
     roiStats_.width = static_cast<uint16_t>(roi.width());
     roiStats_.height = static_cast<uint16_t>(roi.height());
     roiStats_.samples_per_channel = uint32_t(roi.width()) * uint32_t(roi.height());
-    calculateStats(true);
+    calculateStats(false, true);
 }
 
 bool FITSData::roiFits(const QRect& roi) const
@@ -241,30 +252,85 @@ void FITSData::copyRoi(const QRect& roi)
     }
 }
 
-void FITSData::calculateStats(bool roi)
+void FITSData::calculateStats(bool refresh, bool roi)
 {
     if (!samples(roi))
         return;
-    calculateMinMax(roi);
-    calculateMedian(roi);
-    forDataType(record(roi).dataType, [this, roi](auto tag) { calculateStdDev<decltype(tag)>(roi); });
+    const bool useHeader = !refresh && !roi && fptr_;
+    calculateMinMax(refresh, roi);
+    calculateMedian(refresh, roi);
+    if (!useHeader || !readHeaderMeanStdDev())
+        forDataType(int(record(roi).dataType), [this, roi](auto tag) { calculateStdDev<decltype(tag)>(roi); });
     if (!roi)
         stats_.SNR = stats_.mean[0] / stats_.stddev[0];
 }
 
-void FITSData::calculateMinMax(bool roi)
+void FITSData::calculateMinMax(bool refresh, bool roi)
 {
+    if (!refresh && !roi && fptr_ && readHeaderMinMax())
+        return;
     auto& r = record(roi);
     std::fill(std::begin(r.min), std::end(r.min), 1e30);
     std::fill(std::begin(r.max), std::end(r.max), -1e30);
-    forDataType(r.dataType, [this, roi](auto tag) { calculateMinMax<decltype(tag)>(roi); });
+    forDataType(int(r.dataType), [this, roi](auto tag) { calculateMinMax<decltype(tag)>(roi); });
 }
 
-void FITSData::calculateMedian(bool roi)
+void FITSData::calculateMedian(bool refresh, bool roi)
 {
+    if (!refresh && !roi && fptr_ && readHeaderMedian())
+        return;
     auto& r = record(roi);
     std::fill(std::begin(r.median), std::end(r.median), 0.0);
-    forDataType(r.dataType, [this, roi](auto tag) { calculateMedian<decltype(tag)>(roi); });
+    forDataType(int(r.dataType), [this, roi](auto tag) { calculateMedian<decltype(tag)>(roi); });
+}
+
+namespace {
+
+// Reads the keys of one statistic for the first `channels` channels; false
+// unless every one of them is there.
+bool readChannelKeys(fitsfile* file, const std::array<const char*, 3>& keys, int channels, double (&values)[3])
+{
+    double read[3] = {0.0, 0.0, 0.0};
+    for (int c = 0; c < channels; ++c) {
+        int status = 0;
+        if (fits_read_key_dbl(file, keys[std::size_t(c)], &read[c], nullptr, &status) != 0)
+            return false;
+    }
+    std::copy(read, read + channels, values);
+    return true;
+}
+
+} // namespace
+
+// A header's values stand only when they cover every channel: a debayered
+// mosaic's header speaks of one.
+bool FITSData::readHeaderMinMax()
+{
+    double low[3], high[3];
+    const int channels = recordChannels(stats_);
+    if (!readChannelKeys(fptr_.get(), {"DATAMIN", "MIN2", "MIN3"}, channels, low) ||
+        !readChannelKeys(fptr_.get(), {"DATAMAX", "MAX2", "MAX3"}, channels, high) || (low[0] == 0.0 && high[0] == 0.0))
+        return false;
+    std::copy(low, low + channels, stats_.min);
+    std::copy(high, high + channels, stats_.max);
+    return true;
+}
+
+bool FITSData::readHeaderMedian()
+{
+    return readChannelKeys(fptr_.get(), {"MEDIAN1", "MEDIAN2", "MEDIAN3"}, recordChannels(stats_), stats_.median);
+}
+
+bool FITSData::readHeaderMeanStdDev()
+{
+    double mean[3], deviation[3];
+    const int channels = recordChannels(stats_);
+    if (!readChannelKeys(fptr_.get(), {"MEAN1", "MEAN2", "MEAN3"}, channels, mean) ||
+        !readChannelKeys(fptr_.get(), {"STDDEV1", "STDDEV2", "STDDEV3"}, channels, deviation))
+        return false;
+    std::copy(mean, mean + channels, stats_.mean);
+    std::copy(deviation, deviation + channels, stats_.stddev);
+    return true;
 }
 
 template <typename T>
@@ -331,10 +397,13 @@ FITSData::SumData FITSData::partialSum(std::size_t start, std::size_t count, con
     SumData result;
     for (std::size_t i = 0; i < count; ++i) {
         const double x = double(sample[i]);
+        // Blank pixels of floating data are NaN; they are no part of the sky.
+        if (std::isnan(x))
+            continue;
         result.sum += x;
         result.squaredSum += x * x;
+        result.count += 1.0;
     }
-    result.count = double(count);
     return result;
 }
 
@@ -349,7 +418,8 @@ void FITSData::calculateMedian(bool roi)
         std::vector<int32_t> picked;
         picked.reserve(n / step);
         for (std::size_t i = 0; i < n; i += step)
-            picked.push_back(toMedianSample(sample[c * n + i]));
+            if (!std::isnan(double(sample[c * n + i])))
+                picked.push_back(toMedianSample(sample[c * n + i]));
         r.median[c] = Mathematics::GSLHelpers::estimateLocation(Mathematics::GSLHelpers::Location::Median,
                                                                 std::move(picked), 1, 0.0);
     }

@@ -5,15 +5,23 @@
 #include <memory>
 #include <utility>
 
+#include <QByteArray>
+#include <QDateTime>
+#include <QFuture>
 #include <QImage>
+#include <QList>
 #include <QMetaType>
 #include <QObject>
 #include <QRect>
 #include <QSharedPointer>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <opencv2/core.hpp>
+
+#include "fits/FITSHistogram.h"
+#include <fitsio.h>
 #include <structuredefinitions.h>
 
 // The use a FITSData object serves; FITSData::FITSModeNames holds the names.
@@ -34,13 +42,21 @@ Q_DECLARE_METATYPE(FITSMode)
 // The median is taken from every step-th sample, step = floor(N / 500000 +
 // 0.999) above 500000 samples per channel (so at most about half a million
 // values are sorted), each converted to a 32-bit signed integer first:
-// floating samples truncate toward zero (saturating at the int32 limits, NaN
-// gives 0) and wider integers keep their low 32 bits, so samples 1.9 and 2.9
-// have median 1.5. A data type outside the eight leaves the statistics as
+// floating samples truncate toward zero (saturating at the int32 limits)
+// and wider integers keep their low 32 bits, so samples 1.9 and 2.9 have
+// median 1.5. NaN samples (blank pixels) count in no statistic. A data type outside the eight leaves the statistics as
 // reset (min 1e30, max -1e30, median 0).
 //
-// Operations that can fail return false and leave the object unchanged. The
-// buffers must not change while statistics run.
+// Files: FITS (the first HDU holding an image of two or more axes, so an
+// image in an extension or a tile-compressed ".fz" image is found; CFITSIO
+// decompresses tiles as it reads), monolithic XISF, the image formats Qt
+// reads, and camera raw files through LibRaw. Sides above 65535 pixels are
+// refused. A one-channel FITS mosaic whose header names a Bayer pattern is
+// debayered into three planes.
+//
+// Operations that can fail return false and keep the reason in lastError();
+// loading replaces the image only when it succeeds. The buffers must not
+// change while statistics run.
 class FITSData : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString filename READ filename)
@@ -57,12 +73,32 @@ class FITSData : public QObject {
 public:
     // "Normal", "Focus", "Guide", "Calibrate", "Align", "Unknown", indexed by FITSMode.
     static const QStringList FITSModeNames;
+    // Suffixes of the camera raw files LibRaw reads.
+    static const QStringList RawFormats;
+
+    // One header record. The value is an int, a double or a string, or
+    // invalid for COMMENT, HISTORY and blank cards, whose text is the comment.
+    struct Record {
+        QString key;
+        QVariant value;
+        QString comment;
+    };
+
+    // libdc1394's colour-filter code (512 RGGB, 513 GBRG, 514 GRBG, 515
+    // BGGR) and Bayer method (0 nearest ... 7 AHD), and the mosaic's offset
+    // in pixels from the pattern's first row and column.
+    struct BayerParams {
+        uint32_t method = 0;
+        uint32_t filter = 512;
+        int32_t offsetX = 0;
+        int32_t offsetY = 0;
+    };
 
     explicit FITSData(FITSMode mode = FITSMode::Normal, QObject* parent = nullptr);
     // Copies other's mode, statistics record and image buffer, but no ROI;
     // other must not be null.
     explicit FITSData(const QSharedPointer<FITSData>& other);
-    ~FITSData() override = default;
+    ~FITSData() override;
 
     // Takes a one-channel 8-bit grey copy of the image: colour (3 or 4
     // channels) through OpenCV's BGR-to-grey conversion, other depths through
@@ -75,6 +111,60 @@ public:
     // sizes are 16-bit), 2 or more than 4 channels, or a colour depth other
     // than 8-bit, 16-bit unsigned or float, which OpenCV cannot turn grey.
     bool loadFromMat(const cv::Mat& image, const QString& filename);
+
+    // Loads the file on Qt's global thread pool (privateLoad with no bytes).
+    QFuture<bool> loadFromFile(const QString& filename);
+    // Loads a whole file held in memory, named filename, in this thread.
+    bool loadFromBuffer(const QByteArray& buffer, const QString& filename);
+    // Loads the image of filename(): from these bytes when there are any,
+    // else from the file. The loader follows the lower-cased complete suffix:
+    // "fit"/"fz" FITS, "xisf" XISF, a Qt image format, else camera raw.
+    bool privateLoad(const QByteArray& buffer);
+    // Whether privateLoad has a loader for the file's suffix.
+    static bool isSupportedFile(const QString& filename);
+    // The loader privateLoad takes for the file's suffix: "fits", "xisf",
+    // "image" (Qt's formats) or "raw" (anything else, for LibRaw to try).
+    static QString fileFormat(const QString& filename);
+
+    // Header records in file order (FITS and XISF keywords).
+    const QList<Record>& getRecords() const { return records_; }
+    // The first record with this key and a valid value.
+    bool getRecordValue(const QString& key, QVariant& value) const;
+    // Reads the open FITS file's header into records, each card through
+    // CFITSIO's own parser, so quoted strings keep "/" and "=".
+    bool parseHeader();
+    // Reads BAYERPAT, XBAYROFF and YBAYROFF: true for RGGB, GBRG, GRBG or
+    // BGGR with offsets of 0 or 1 (a column offset is folded into the
+    // pattern). Only 8- and 16-bit unsigned data can be a mosaic.
+    bool checkForBayer();
+    // Replaces the one-channel mosaic with three planes R, G, B (reload:
+    // read the mosaic from the open file first). With a row offset the first
+    // row is skipped and the last output row repeats the one above it.
+    bool debayer(bool reload);
+    BayerParams getBayerParams() const { return bayerParams_; }
+    void setBayerParams(const BayerParams& params) { bayerParams_ = params; }
+    // Writes the world-coordinate keys into the open FITS file.
+    void injectWCS(double orientation, double ra, double dec, double pixscale, bool eastToTheRight);
+    // Saves by suffix: "jpg"/"png" an 8-bit rendering (mean - sigma ...
+    // mean + 3 sigma), "xisf" XISF, anything else FITS with the statistics
+    // keys, the header records that still hold and a history line. Written
+    // beside the name and renamed into place. False (with the reason) on any
+    // failure and for the name the object was loaded from.
+    bool saveAs(const QString& newFilename);
+    // Converts a Qt-readable image into a new FITS file in the temporary
+    // folder, created exclusively under a unique name returned in output.
+    static bool ImageToFITS(const QString& filename, const QString& format, QString& output);
+
+    // Bins every channel between its minimum and maximum (on Qt's global
+    // pool; see FITSHistogram.h), then emits histogramReady().
+    void constructHistogram();
+    const FITSHistogram& getHistogram() const { return histogram_; }
+
+    QString lastError() const { return lastError_; }
+    int bitpix() const { return bitpix_; }
+    bool isCompressed() const { return isCompressed_; }
+    bool isTemporary() const { return isTemporary_; }
+    QDateTime dateTime() const { return dateTime_; }
 
     // The buffer itself, still owned by this object; null before a load.
     uint8_t* getImageBuffer() { return imageBuffer_.get(); }
@@ -91,7 +181,10 @@ public:
 
     // Recomputes the statistics of the image, or of the ROI copy when roi is
     // true (then without SNR). Does nothing while that buffer is absent.
-    void calculateStats(bool roi = false);
+    // Without refresh, an image from a FITS file takes what its header
+    // states (DATAMIN/DATAMAX, MEDIANn, MEANn with STDDEVn, as saveAs
+    // writes them) instead of scanning. NaN samples are left out.
+    void calculateStats(bool refresh = false, bool roi = false);
 
     // Channel 0's value for a one-channel image, else the plain average of
     // the three channels; of the ROI record when roi is true.
@@ -108,9 +201,10 @@ public:
     void setMode(FITSMode mode) { mode_ = mode; }
     quint8 channels() const { return stats_.channels; }
     quint8 bpp() const { return static_cast<quint8>(stats_.bytesPerPixel); }
-    // A matrix carries no world coordinates and is never a colour mosaic.
-    bool hasWCS() const { return false; }
-    bool hasDebayer() const { return false; }
+    // The header holds CTYPE1 and CRVAL1, or injectWCS wrote them.
+    bool hasWCS() const { return hasWCS_; }
+    // checkForBayer found a usable pattern.
+    bool hasDebayer() const { return hasDebayer_; }
 
 signals:
     void converted(QImage image);
@@ -127,6 +221,19 @@ public slots:
     void makeRoiBuffer(QRect roi);
 
 private:
+    struct FitsCloser {
+        void operator()(fitsfile* file) const;
+    };
+
+    // The pixel layout a loader found, applied to the record by setLayout.
+    struct Layout {
+        int bitpix;
+        int width;
+        int height;
+        int channels;
+        qint64 size;
+    };
+
     // Partial sums of one run of samples.
     struct SumData {
         double sum = 0.0;
@@ -134,13 +241,32 @@ private:
         double count = 0.0;
     };
 
+    bool fail(const QString& reason);
+    void closeFits();
+    bool setLayout(const Layout& layout);
+    bool loadFits(const QByteArray& buffer);
+    bool openFits(const QByteArray& buffer);
+    bool moveToFirstImage();
+    bool readFitsPixels();
+    bool finishFitsLoad();
+    bool loadXisf(const QByteArray& buffer);
+    bool loadQtImage(const QByteArray& buffer);
+    bool loadRaw(const QByteArray& buffer);
+    bool fitsFailed(const QString& what, const QString& path, int status);
+    bool saveFits(const QString& newFilename);
+    bool saveXisf(const QString& newFilename);
+    bool saveRendered(const QString& newFilename, const QString& suffix);
+    bool readHeaderMinMax();
+    bool readHeaderMedian();
+    bool readHeaderMeanStdDev();
+
     FITSImage::Statistic& record(bool roi) { return roi ? roiStats_ : stats_; }
     const uint8_t* samples(bool roi) const { return roi ? roiBuffer_.get() : imageBuffer_.get(); }
     bool roiFits(const QRect& roi) const;
     void copyRoi(const QRect& roi);
 
-    void calculateMinMax(bool roi);
-    void calculateMedian(bool roi);
+    void calculateMinMax(bool refresh, bool roi);
+    void calculateMedian(bool refresh, bool roi);
     template <typename T> void calculateMinMax(bool roi);
     template <typename T> void calculateMedian(bool roi);
     template <typename T> void calculateStdDev(bool roi);
@@ -149,6 +275,19 @@ private:
     template <typename T>
     static SumData partialSum(std::size_t start, std::size_t count, const uint8_t* buffer);
 
+    std::unique_ptr<fitsfile, FitsCloser> fptr_;
+    // Bytes CFITSIO reads as an in-memory file; they must outlive fptr_.
+    QByteArray memoryFile_;
+    bool isTemporary_ = false;
+    bool isCompressed_ = false;
+    bool hasWCS_ = false;
+    bool hasDebayer_ = false;
+    BayerParams bayerParams_;
+    int bitpix_ = 20;
+    QList<Record> records_;
+    FITSHistogram histogram_;
+    QString lastError_;
+    QDateTime dateTime_;
     QString filename_;
     QString extension_;
     FITSMode mode_ = FITSMode::Normal;

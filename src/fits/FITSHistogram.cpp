@@ -11,6 +11,8 @@
 
 #include <fitsio.h>
 
+#include "fits/SampleTypes.h"
+
 namespace {
 
 // The histogram has room for three channels.
@@ -18,23 +20,6 @@ constexpr int kMaxChannels = 3;
 // Above this many samples per channel only about this many are counted.
 constexpr std::size_t kCountedSamples = 500000;
 constexpr uint16_t kDefaultBinCount = 256;
-
-// Calls f with a value of the sample type of a CFITSIO data type code.
-template <typename F>
-void forDataType(uint32_t dataType, F&& f)
-{
-    switch (dataType) {
-    case TBYTE: f(uint8_t{}); break;
-    case TSHORT: f(int16_t{}); break;
-    case TUSHORT: f(uint16_t{}); break;
-    case TLONG: f(int32_t{}); break;
-    case TULONG: f(uint32_t{}); break;
-    case TFLOAT: f(float{}); break;
-    case TLONGLONG: f(int64_t{}); break;
-    case TDOUBLE: f(double{}); break;
-    default: break;
-    }
-}
 
 // Runs task(c) for every channel, one task each on the global pool, and
 // waits for all of them.
@@ -144,6 +129,6 @@ FITSHistogram constructHistogram(const uint8_t* buffer, const FITSImage::Statist
     const int channels = std::min<int>(stats.channels, kMaxChannels);
     if (!buffer || channels < 1)
         return histogram;
-    forDataType(stats.dataType, [&](auto tag) { fillHistogram<decltype(tag)>(histogram, buffer, stats, channels); });
+    forDataType(int(stats.dataType), [&](auto tag) { fillHistogram<decltype(tag)>(histogram, buffer, stats, channels); });
     return histogram;
 }

@@ -12,6 +12,8 @@
 
 #include <fitsio.h>
 
+#include "fits/SampleTypes.h"
+
 namespace {
 
 // The parameters come from about this many samples per channel at most.
@@ -27,24 +29,6 @@ constexpr double kClipSigmas = 2.8;
 // Where the median of a dark channel lands in the output, as a fraction;
 // a bright channel's lands near the mirror point, 1 minus this.
 constexpr double kTargetBackground = 0.25;
-
-// Calls f with a value of the sample type of a CFITSIO data type code;
-// false for any other code.
-template <typename F>
-bool forDataType(int dataType, F&& f)
-{
-    switch (dataType) {
-    case TBYTE: f(uint8_t{}); return true;
-    case TSHORT: f(int16_t{}); return true;
-    case TUSHORT: f(uint16_t{}); return true;
-    case TLONG: f(int32_t{}); return true;
-    case TULONG: f(uint32_t{}); return true;
-    case TFLOAT: f(float{}); return true;
-    case TLONGLONG: f(int64_t{}); return true;
-    case TDOUBLE: f(double{}); return true;
-    default: return false;
-    }
-}
 
 bool isSampleType(int dataType)
 {

@@ -46,7 +46,9 @@ void writeFile(const std::string& path, const std::string& contents)
 
 bool fileExists(const std::string& path) { return std::filesystem::exists(path); }
 
-ProcessResult runPelorum(const std::vector<std::string>& args)
+ProcessResult runPelorum(const std::vector<std::string>& args) { return runProgram(PELORUM_EXECUTABLE, args); }
+
+ProcessResult runProgram(const std::string& executable, const std::vector<std::string>& args)
 {
     TempDir streams;
     const std::string outPath = streams.file("out");
@@ -60,7 +62,7 @@ ProcessResult runPelorum(const std::vector<std::string>& args)
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         std::vector<char*> argv;
-        std::string program = PELORUM_EXECUTABLE;
+        std::string program = executable;
         argv.push_back(program.data());
         std::vector<std::string> copies = args;
         for (std::string& a : copies)

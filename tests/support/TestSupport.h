@@ -35,6 +35,8 @@ struct ProcessResult {
 // Runs the built pelorum executable with the given arguments (no shell
 // expansion of their contents) and collects its exit code and both streams.
 ProcessResult runPelorum(const std::vector<std::string>& args);
+// The same for any program.
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args);
 
 // Lines of the text, without their newlines.
 std::vector<std::string> lines(const std::string& text);

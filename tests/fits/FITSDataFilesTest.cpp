@@ -1,0 +1,331 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <fitsio.h>
+
+#include "fits/FITSData.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct Key {
+    const char* name;
+    QVariant value;
+};
+
+// A FITS file written with CFITSIO: an optional empty primary HDU, then an
+// image of the given BITPIX-like type code (USHORT_IMG adds BZERO 32768)
+// holding `values` in file order, and the keys.
+void writeFits(const std::string& path, int type, std::vector<long> axes, const std::vector<double>& values,
+               const std::vector<Key>& keys = {}, bool inExtension = false)
+{
+    fitsfile* file = nullptr;
+    int status = 0;
+    fits_create_file(&file, ("!" + path).c_str(), &status);
+    if (inExtension)
+        fits_create_img(file, BYTE_IMG, 0, nullptr, &status);
+    fits_create_img(file, type, int(axes.size()), axes.data(), &status);
+    for (const Key& key : keys) {
+        if (key.value.type() == QVariant::String) {
+            const QByteArray text = key.value.toString().toLatin1();
+            fits_write_key_str(file, key.name, text.constData(), "", &status);
+        } else {
+            fits_write_key_dbl(file, key.name, key.value.toDouble(), -15, "", &status);
+        }
+    }
+    fits_write_img(file, TDOUBLE, 1, LONGLONG(values.size()), const_cast<double*>(values.data()), &status);
+    fits_close_file(file, &status);
+    ASSERT_EQ(status, 0) << path;
+}
+
+QSharedPointer<FITSData> loaded(const std::string& path, FITSMode mode = FITSMode::Normal)
+{
+    auto data = QSharedPointer<FITSData>::create(mode);
+    EXPECT_TRUE(data->loadFromFile(QString::fromStdString(path)).result()) << path << ": "
+                                                                            << data->lastError().toStdString();
+    return data;
+}
+
+template <typename T>
+std::vector<double> samplesOf(FITSData& data)
+{
+    const auto& s = data.getStatistics();
+    const T* begin = reinterpret_cast<const T*>(data.getImageBuffer());
+    return std::vector<double>(begin, begin + s.samples_per_channel * s.channels);
+}
+
+// 80-column cards padded to 2880-byte blocks, for files CFITSIO would refuse to write.
+std::string card(const std::string& text) { return text + std::string(80 - text.size(), ' '); }
+std::string block(std::string bytes) { return bytes + std::string((2880 - bytes.size() % 2880) % 2880, ' '); }
+
+} // namespace
+
+TEST(FITSDataFiles, SampleTypesFollowBzeroAndTheImageMayLieInAnExtension)
+{
+    TempDir dir;
+    const struct {
+        const char* name;
+        int type;
+        std::vector<double> values;
+        uint32_t dataType;
+        bool inExtension;
+    } cases[] = {
+        {"u8.fits", BYTE_IMG, {0, 7, 255, 128}, TBYTE, false},
+        {"u16.fits", USHORT_IMG, {0, 1, 65535, 40000}, TUSHORT, false},
+        {"s16.fits", SHORT_IMG, {-32768, -5, 0, 32767}, TSHORT, false},
+        {"s32.fits", LONG_IMG, {-2147483648.0, -1, 7, 2147483647.0}, TLONG, false},
+        {"f64.fits", DOUBLE_IMG, {-1.5, 0.25, 1e300, 3}, TDOUBLE, false},
+        {"ext.fits", USHORT_IMG, {10, 20, 30, 40}, TUSHORT, true},
+    };
+    for (const auto& c : cases) {
+        writeFits(dir.file(c.name), c.type, {2, 2}, c.values, {}, c.inExtension);
+        const auto data = loaded(dir.file(c.name));
+        ASSERT_EQ(data->getStatistics().dataType, c.dataType) << c.name;
+        std::vector<double> read;
+        switch (c.dataType) {
+        case TBYTE: read = samplesOf<uint8_t>(*data); break;
+        case TUSHORT: read = samplesOf<uint16_t>(*data); break;
+        case TSHORT: read = samplesOf<int16_t>(*data); break;
+        case TLONG: read = samplesOf<int32_t>(*data); break;
+        default: read = samplesOf<double>(*data);
+        }
+        EXPECT_EQ(read, c.values) << c.name;
+    }
+}
+
+TEST(FITSDataFiles, CubesCompressedCopiesAndBlankFloatsLoadWithTheirStatistics)
+{
+    TempDir dir;
+    // Planes 1..4, 10..40, 100..400 of a 2 x 2 cube.
+    writeFits(dir.file("cube.fits"), USHORT_IMG, {2, 2, 3}, {1, 2, 3, 4, 10, 20, 30, 40, 100, 200, 300, 400});
+    for (const std::string name : {"cube.fits", "cube.fits.fz"}) {
+        if (name.size() > 9) {
+            fitsfile *in = nullptr, *out = nullptr;
+            int status = 0;
+            fits_open_file(&in, dir.file("cube.fits").c_str(), READONLY, &status);
+            fits_create_file(&out, dir.file(name).c_str(), &status);
+            fits_set_compression_type(out, RICE_1, &status);
+            fits_img_compress(in, out, &status);
+            fits_close_file(out, &status);
+            fits_close_file(in, &status);
+            ASSERT_EQ(status, 0);
+        }
+        const auto cube = loaded(dir.file(name));
+        const auto& s = cube->getStatistics();
+        ASSERT_EQ(int(s.channels), 3) << name;
+        EXPECT_EQ(cube->isCompressed(), name != "cube.fits");
+        for (int c = 0; c < 3; ++c) {
+            const double scale = std::pow(10.0, c);
+            EXPECT_EQ(s.min[c], scale) << name;
+            EXPECT_EQ(s.max[c], 4 * scale) << name;
+            EXPECT_DOUBLE_EQ(s.mean[c], 2.5 * scale) << name;
+        }
+    }
+    // Blank pixels of float data are NaN; they count in no statistic.
+    writeFits(dir.file("blank.fits"), FLOAT_IMG, {2, 2}, {NAN, 2.0, 4.0, NAN});
+    const auto blank = loaded(dir.file("blank.fits"));
+    EXPECT_EQ(blank->getStatistics().mean[0], 3.0);
+    EXPECT_EQ(blank->getStatistics().stddev[0], 1.0);
+}
+
+TEST(FITSDataFiles, HostileFilesAreRefusedWithTheReason)
+{
+    TempDir dir;
+    const std::string header = card("SIMPLE  =                    T") + card("BITPIX  =                    8");
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"huge.fits", block(header + card("NAXIS   =                    2") + card("NAXIS1  =                60000") +
+                            card("NAXIS2  =                60000") + card("END")) + std::string(2880, '\1')},
+        {"wide.fits", block(header + card("NAXIS   =                    2") + card("NAXIS1  =                70000") +
+                            card("NAXIS2  =                    1") + card("END")) + block(std::string(70000, '\1'))},
+        {"noend.fits", block(header + card("NAXIS   =                    2") + card("NAXIS1  =                    2") +
+                             card("NAXIS2  =                    2")) + block("\1\2\3\4")},
+        {"short.fits", block(header + card("NAXIS   =                    2") + card("NAXIS1  =                  100") +
+                             card("NAXIS2  =                  100") + card("END")) + std::string(100, '\1')},
+        {"zero.fits", block(header + card("NAXIS   =                    2") + card("NAXIS1  =                    0") +
+                            card("NAXIS2  =                    5") + card("END"))},
+        {"text.fits", "not a FITS file at all"},
+    };
+    for (const auto& c : cases) {
+        writeFile(dir.file(c.name), c.bytes);
+        FITSData data;
+        EXPECT_FALSE(data.loadFromFile(QString::fromStdString(dir.file(c.name))).result()) << c.name;
+        EXPECT_TRUE(data.lastError().contains(QString::fromStdString(dir.file(c.name)))) << data.lastError().toStdString();
+    }
+}
+
+TEST(FITSDataFiles, HeaderCardsKeepTheirTypesAndQuotedSlashes)
+{
+    TempDir dir;
+    writeFits(dir.file("h.fits"), BYTE_IMG, {2, 2}, {1, 2, 3, 4},
+              {{"EXPTIME", 30.0}, {"OBJECT", "M 31/NGC 224"}, {"GAIN", 139}});
+    fitsfile* file = nullptr;
+    int status = 0;
+    fits_open_file(&file, dir.file("h.fits").c_str(), READWRITE, &status);
+    fits_update_key_lng(file, "EXPOSURE", 30, "seconds", &status);
+    fits_write_history(file, "stacked by hand", &status);
+    fits_close_file(file, &status);
+    const auto data = loaded(dir.file("h.fits"));
+    QVariant value;
+    ASSERT_TRUE(data->getRecordValue("EXPTIME", value));
+    EXPECT_EQ(value.type(), QVariant::Double);
+    ASSERT_TRUE(data->getRecordValue("EXPOSURE", value));
+    EXPECT_EQ(value, QVariant(30));
+    ASSERT_TRUE(data->getRecordValue("OBJECT", value));
+    EXPECT_EQ(value.toString(), "M 31/NGC 224");
+    const auto& records = data->getRecords();
+    const auto history = std::find_if(records.begin(), records.end(), [](const auto& r) { return r.key == "HISTORY"; });
+    ASSERT_NE(history, records.end());
+    EXPECT_FALSE(history->value.isValid());
+    EXPECT_EQ(history->comment, "stacked by hand");
+
+    // Saved and read again, every keyword keeps its value; layout keys come from the data.
+    ASSERT_TRUE(data->saveAs(QString::fromStdString(dir.file("copy.fits"))));
+    const auto copy = loaded(dir.file("copy.fits"));
+    ASSERT_TRUE(copy->getRecordValue("OBJECT", value));
+    EXPECT_EQ(value.toString(), "M 31/NGC 224");
+    ASSERT_TRUE(copy->getRecordValue("EXPOSURE", value));
+    EXPECT_EQ(value, QVariant(30));
+    EXPECT_TRUE(copy->getRecordValue("MIN1", value));
+    EXPECT_FALSE(copy->getRecordValue("MIN2", value));  // one channel
+    EXPECT_EQ(std::count_if(copy->getRecords().begin(), copy->getRecords().end(),
+                            [](const auto& r) { return r.key == "BITPIX" || r.key == "NAXIS1"; }),
+              2);
+    EXPECT_EQ(samplesOf<uint8_t>(*copy), (std::vector<double>{1, 2, 3, 4}));
+    // The statistics come back from the keys saveAs wrote.
+    EXPECT_EQ(copy->getStatistics().median[0], data->getStatistics().median[0]);
+
+    EXPECT_FALSE(copy->saveAs(QString::fromStdString(dir.file("copy.fits"))));
+    EXPECT_FALSE(copy->lastError().isEmpty());
+}
+
+TEST(FITSDataFiles, BayerMosaicsTurnIntoColourPlanesWithTheirOffsets)
+{
+    TempDir dir;
+    // A 16 x 16 RGGB mosaic of a flat scene: red 200, green 100, blue 50.
+    std::vector<double> mosaic(256);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x)
+            mosaic[std::size_t(y * 16 + x)] = y % 2 == 0 ? (x % 2 == 0 ? 200 : 100) : (x % 2 == 0 ? 100 : 50);
+    const struct {
+        const char* pattern;
+        int offsetX;
+        int offsetY;
+        uint32_t filter;  // 0: no pattern
+    } cases[] = {{"RGGB", 0, 0, 512}, {"GRBG", 1, 0, 512}, {"RGGB", 2, 0, 0}, {"GBRG", 0, 1, 513}};
+    for (const auto& c : cases) {
+        writeFits(dir.file("m.fits"), USHORT_IMG, {16, 16}, mosaic,
+                  {{"BAYERPAT", c.pattern}, {"XBAYROFF", c.offsetX}, {"YBAYROFF", c.offsetY}});
+        const auto data = loaded(dir.file("m.fits"));
+        SCOPED_TRACE(std::string(c.pattern) + " " + std::to_string(c.offsetX) + "," + std::to_string(c.offsetY));
+        ASSERT_EQ(data->hasDebayer(), c.filter != 0);
+        if (c.filter == 0)
+            continue;
+        EXPECT_EQ(data->getBayerParams().filter, c.filter);
+        ASSERT_EQ(int(data->channels()), 3);
+        const std::vector<double> planes = samplesOf<uint16_t>(*data);
+        EXPECT_EQ(std::vector<double>(planes.begin(), planes.begin() + 256), std::vector<double>(256, 200));
+        EXPECT_EQ(std::vector<double>(planes.begin() + 256, planes.begin() + 512), std::vector<double>(256, 100));
+        EXPECT_EQ(std::vector<double>(planes.begin() + 512, planes.end()), std::vector<double>(256, 50));
+    }
+    // Every method fills the whole frame, edges included (libdc1394 leaves up to three
+    // rows and columns black or unwritten); downsampling halves each side.
+    writeFits(dir.file("m.fits"), USHORT_IMG, {16, 16}, mosaic, {{"BAYERPAT", "RGGB"}});
+    for (uint32_t method = 0; method <= 7; ++method) {
+        const auto data = loaded(dir.file("m.fits"));
+        data->setBayerParams({method, 512, 0, 0});
+        ASSERT_TRUE(data->debayer(true)) << method;
+        const std::size_t side = method == 4 ? 8 : 16, plane = side * side;
+        ASSERT_EQ(std::size_t(data->width()), side) << method;
+        const std::vector<double> planes = samplesOf<uint16_t>(*data);
+        EXPECT_EQ(std::vector<double>(planes.begin(), planes.begin() + long(plane)), std::vector<double>(plane, 200))
+            << method;
+        EXPECT_EQ(std::vector<double>(planes.begin() + long(2 * plane), planes.end()), std::vector<double>(plane, 50))
+            << method;
+    }
+    // A mosaic in another mode keeps one channel to show.
+    EXPECT_EQ(int(loaded(dir.file("m.fits"), FITSMode::Focus)->channels()), 1);
+}
+
+TEST(FITSDataFiles, QtImagesLoadAsPlanesWhateverTheirRowPadding)
+{
+    TempDir dir;
+    // 5 pixels wide: rows of a grey or indexed image are padded to 8 bytes.
+    QImage grey(5, 2, QImage::Format_Grayscale8), colour(5, 2, QImage::Format_RGB888);
+    QImage indexed(5, 2, QImage::Format_Indexed8);
+    indexed.setColorTable({qRgb(0, 0, 0), qRgb(250, 10, 20)});
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 5; ++x) {
+            grey.setPixel(x, y, qRgb(x * 10 + y, x * 10 + y, x * 10 + y));
+            colour.setPixel(x, y, qRgb(x, 100 + y, 200));
+            indexed.setPixel(x, y, uint((x + y) % 2));
+        }
+    ASSERT_TRUE(grey.save(QString::fromStdString(dir.file("g.png"))) && colour.save(QString::fromStdString(dir.file("c.png"))) &&
+                indexed.save(QString::fromStdString(dir.file("i.bmp"))));
+    EXPECT_EQ(samplesOf<uint8_t>(*loaded(dir.file("g.png"))), (std::vector<double>{0, 10, 20, 30, 40, 1, 11, 21, 31, 41}));
+    const auto rgb = loaded(dir.file("c.png"));
+    EXPECT_EQ(samplesOf<uint8_t>(*rgb), (std::vector<double>{0, 1, 2, 3, 4, 0, 1, 2, 3, 4, 100, 100, 100, 100, 100,
+                                                             101, 101, 101, 101, 101, 200, 200, 200, 200, 200, 200,
+                                                             200, 200, 200, 200}));
+    const std::vector<double> palette = samplesOf<uint8_t>(*loaded(dir.file("i.bmp")));
+    ASSERT_EQ(palette.size(), 30u);
+    EXPECT_EQ(palette[1], 250);   // red of pixel (1, 0)
+    EXPECT_EQ(palette[11], 10);   // its green
+    EXPECT_EQ(palette[21], 20);   // its blue
+}
+
+TEST(FITSDataFiles, ImagesConvertedToFitsGetUniqueNewFiles)
+{
+    TempDir dir;
+    QImage image(3, 2, QImage::Format_RGB32);
+    image.fill(qRgb(10, 20, 30));
+    ASSERT_TRUE(image.save(QString::fromStdString(dir.file("p.png"))));
+    QString first, second;
+    ASSERT_TRUE(FITSData::ImageToFITS(QString::fromStdString(dir.file("p.png")), "png", first));
+    ASSERT_TRUE(FITSData::ImageToFITS(QString::fromStdString(dir.file("p.png")), "png", second));
+    EXPECT_NE(first, second);
+    const auto fits = loaded(first.toStdString());
+    EXPECT_EQ(samplesOf<uint8_t>(*fits), (std::vector<double>{10, 10, 10, 10, 10, 10, 20, 20, 20, 20, 20, 20, 30, 30,
+                                                              30, 30, 30, 30}));
+    QFile::remove(first);
+    QFile::remove(second);
+}
+
+TEST(FITSDataFiles, PelorumInfoReportsWhatTheFilesHold)
+{
+    TempDir dir;
+    writeFits(dir.file("a.fits"), USHORT_IMG, {2, 2}, {100, 300, 500, 700}, {{"OBJECT", "M 42"}});
+    writeFile(dir.file("bad.fits"), "nothing");
+    const ProcessResult r =
+        runProgram(PELORUM_INFO_EXECUTABLE, {dir.file("a.fits"), dir.file("bad.fits"), "--json"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(dir.file("bad.fits")), std::string::npos);
+    const QJsonArray reports = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).array();
+    ASSERT_EQ(reports.size(), 2);
+    const QJsonObject a = reports[0].toObject();
+    EXPECT_EQ(a["format"].toString(), "fits");
+    EXPECT_EQ(a["dataType"].toString(), "TUSHORT");
+    EXPECT_TRUE(a["bayer"].isNull());
+    const QJsonObject stats = a["stats"].toObject();
+    // Mean 400, population deviation sqrt((300^2 + 100^2) x 2 / 4) = 223.607, median of 100..700 by fours.
+    EXPECT_EQ(stats["mean"].toArray()[0].toDouble(), 400.0);
+    EXPECT_NEAR(stats["stddev"].toArray()[0].toDouble(), 223.6068, 1e-4);
+    EXPECT_EQ(stats["median"].toArray()[0].toDouble(), 400.0);
+    EXPECT_EQ(stats["max"].toArray()[0].toDouble(), 700.0);
+    const QJsonArray records = a["records"].toArray();
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const QJsonValue& v) {
+        return v["key"].toString() == "OBJECT" && v["value"].toString() == "M 42";
+    }));
+    EXPECT_TRUE(reports[1].toObject().contains("error"));
+}
