@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include <QFile>
@@ -66,6 +67,40 @@ std::vector<double> samplesOf(FITSData& data)
 // 80-column cards padded to 2880-byte blocks, for files CFITSIO would refuse to write.
 std::string card(const std::string& text) { return text + std::string(80 - text.size(), ' '); }
 std::string block(std::string bytes) { return bytes + std::string((2880 - bytes.size() % 2880) % 2880, ' '); }
+
+// A minimal uncompressed DNG of a 16-bit RGGB mosaic, as a camera writes one:
+// a little-endian TIFF whose one IFD carries the CFA and DNG tags.
+std::string dngFile(int width, int height)
+{
+    std::string entries, values, pixels;
+    const auto u16 = [](int v) { return std::string{char(v & 255), char(v >> 8 & 255)}; };
+    const auto u32 = [&](long v) { return u16(int(v & 65535)) + u16(int(v >> 16)); };
+    for (int i = 0; i < width * height; ++i)
+        pixels += u16(1000 + 1000 * (i % 2));
+    struct Tag {
+        int tag, type, count;
+        std::string value;
+    };
+    const std::vector<Tag> tags = {
+        {254, 4, 1, u32(0)}, {256, 4, 1, u32(width)}, {257, 4, 1, u32(height)}, {258, 3, 1, u16(16)},
+        {259, 3, 1, u16(1)}, {262, 3, 1, u16(32803)}, {271, 2, 8, std::string("Pelorum", 8)}, {273, 4, 1, ""},
+        {277, 3, 1, u16(1)}, {278, 4, 1, u32(height)}, {279, 4, 1, u32(long(pixels.size()))},
+        {33421, 3, 2, u16(2) + u16(2)}, {33422, 1, 4, std::string("\0\1\1\2", 4)},
+        {50706, 1, 4, std::string("\1\4\0\0", 4)}, {50708, 2, 4, std::string("Sim", 4)}};
+    const long valuesStart = 8 + 2 + 12 * long(tags.size()) + 4;
+    long pixelsStart = valuesStart;
+    for (const Tag& t : tags)
+        pixelsStart += t.value.size() > 4 ? long(t.value.size()) : 0;
+    for (const Tag& t : tags) {
+        std::string value = t.tag == 273 ? u32(pixelsStart) : t.value;
+        if (value.size() > 4) {
+            values += value;
+            value = u32(valuesStart + long(values.size() - value.size()));
+        }
+        entries += u16(t.tag) + u16(t.type) + u32(t.count) + value + std::string(4 - value.size(), '\0');
+    }
+    return "II*" + std::string(1, '\0') + u32(8) + u16(int(tags.size())) + entries + u32(0) + values + pixels;
+}
 
 } // namespace
 
@@ -140,28 +175,25 @@ TEST(FITSDataFiles, CubesCompressedCopiesAndBlankFloatsLoadWithTheirStatistics)
 TEST(FITSDataFiles, HostileFilesAreRefusedWithTheReason)
 {
     TempDir dir;
-    const std::string header = card("SIMPLE  =                    T") + card("BITPIX  =                    8");
-    const struct {
-        const char* name;
-        std::string bytes;
-    } cases[] = {
-        {"huge.fits", block(header + card("NAXIS   =                    2") + card("NAXIS1  =                60000") +
-                            card("NAXIS2  =                60000") + card("END")) + std::string(2880, '\1')},
-        {"wide.fits", block(header + card("NAXIS   =                    2") + card("NAXIS1  =                70000") +
-                            card("NAXIS2  =                    1") + card("END")) + block(std::string(70000, '\1'))},
-        {"noend.fits", block(header + card("NAXIS   =                    2") + card("NAXIS1  =                    2") +
-                             card("NAXIS2  =                    2")) + block("\1\2\3\4")},
-        {"short.fits", block(header + card("NAXIS   =                    2") + card("NAXIS1  =                  100") +
-                             card("NAXIS2  =                  100") + card("END")) + std::string(100, '\1')},
-        {"zero.fits", block(header + card("NAXIS   =                    2") + card("NAXIS1  =                    0") +
-                            card("NAXIS2  =                    5") + card("END"))},
+    // An 8-bit primary header of the given sides, with or without its END card.
+    const auto header = [](const char* width, const char* height, bool end = true) {
+        return block(card("SIMPLE  =                    T") + card("BITPIX  =                    8") +
+                     card("NAXIS   =                    2") + card(std::string("NAXIS1  = ") + width) +
+                     card(std::string("NAXIS2  = ") + height) + (end ? card("END") : ""));
+    };
+    const std::pair<const char*, std::string> cases[] = {
+        {"huge.fits", header("60000", "60000") + std::string(2880, '\1')},
+        {"wide.fits", header("70000", "1") + block(std::string(70000, '\1'))},
+        {"noend.fits", header("2", "2", false) + block("\1\2\3\4")},
+        {"short.fits", header("100", "100") + std::string(100, '\1')},
+        {"zero.fits", header("0", "5")},
         {"text.fits", "not a FITS file at all"},
     };
-    for (const auto& c : cases) {
-        writeFile(dir.file(c.name), c.bytes);
+    for (const auto& [name, bytes] : cases) {
+        writeFile(dir.file(name), bytes);
         FITSData data;
-        EXPECT_FALSE(data.loadFromFile(QString::fromStdString(dir.file(c.name))).result()) << c.name;
-        EXPECT_TRUE(data.lastError().contains(QString::fromStdString(dir.file(c.name)))) << data.lastError().toStdString();
+        EXPECT_FALSE(data.loadFromFile(QString::fromStdString(dir.file(name))).result()) << name;
+        EXPECT_TRUE(data.lastError().contains(QString::fromStdString(dir.file(name)))) << data.lastError().toStdString();
     }
 }
 
@@ -275,31 +307,34 @@ TEST(FITSDataFiles, QtImagesLoadAsPlanesWhateverTheirRowPadding)
                 indexed.save(QString::fromStdString(dir.file("i.bmp"))));
     EXPECT_EQ(samplesOf<uint8_t>(*loaded(dir.file("g.png"))), (std::vector<double>{0, 10, 20, 30, 40, 1, 11, 21, 31, 41}));
     const auto rgb = loaded(dir.file("c.png"));
-    EXPECT_EQ(samplesOf<uint8_t>(*rgb), (std::vector<double>{0, 1, 2, 3, 4, 0, 1, 2, 3, 4, 100, 100, 100, 100, 100,
-                                                             101, 101, 101, 101, 101, 200, 200, 200, 200, 200, 200,
-                                                             200, 200, 200, 200}));
+    std::vector<double> planes = {0, 1, 2, 3, 4, 0, 1, 2, 3, 4};
+    for (double level : {100, 101, 200, 200})
+        planes.insert(planes.end(), 5, level);
+    EXPECT_EQ(samplesOf<uint8_t>(*rgb), planes);
     const std::vector<double> palette = samplesOf<uint8_t>(*loaded(dir.file("i.bmp")));
     ASSERT_EQ(palette.size(), 30u);
-    EXPECT_EQ(palette[1], 250);   // red of pixel (1, 0)
-    EXPECT_EQ(palette[11], 10);   // its green
-    EXPECT_EQ(palette[21], 20);   // its blue
-}
+    EXPECT_EQ(std::vector<double>({palette[1], palette[11], palette[21]}), (std::vector<double>{250, 10, 20}));
 
-TEST(FITSDataFiles, ImagesConvertedToFitsGetUniqueNewFiles)
-{
-    TempDir dir;
-    QImage image(3, 2, QImage::Format_RGB32);
-    image.fill(qRgb(10, 20, 30));
-    ASSERT_TRUE(image.save(QString::fromStdString(dir.file("p.png"))));
+    // Converted to FITS, each image gets a new file of its own under a unique name.
     QString first, second;
-    ASSERT_TRUE(FITSData::ImageToFITS(QString::fromStdString(dir.file("p.png")), "png", first));
-    ASSERT_TRUE(FITSData::ImageToFITS(QString::fromStdString(dir.file("p.png")), "png", second));
+    ASSERT_TRUE(FITSData::ImageToFITS(QString::fromStdString(dir.file("c.png")), "png", first));
+    ASSERT_TRUE(FITSData::ImageToFITS(QString::fromStdString(dir.file("c.png")), "png", second));
     EXPECT_NE(first, second);
-    const auto fits = loaded(first.toStdString());
-    EXPECT_EQ(samplesOf<uint8_t>(*fits), (std::vector<double>{10, 10, 10, 10, 10, 10, 20, 20, 20, 20, 20, 20, 30, 30,
-                                                              30, 30, 30, 30}));
+    EXPECT_EQ(samplesOf<uint8_t>(*loaded(first.toStdString())), samplesOf<uint8_t>(*rgb));
     QFile::remove(first);
     QFile::remove(second);
+}
+
+TEST(FITSDataFiles, CameraRawFilesLoadThroughLibRaw)
+{
+    TempDir dir;
+    writeFile(dir.file("frame.dng"), dngFile(64, 48));
+    const auto raw = loaded(dir.file("frame.dng"));
+    EXPECT_EQ(std::tuple(int(raw->width()), int(raw->height()), int(raw->channels())), std::tuple(64, 48, 3));
+    EXPECT_TRUE(FITSData::isSupportedFile("frame.NEF"));
+    writeFile(dir.file("broken.dng"), "II*");
+    FITSData broken;
+    EXPECT_FALSE(broken.loadFromFile(QString::fromStdString(dir.file("broken.dng"))).result());
 }
 
 TEST(FITSDataFiles, PelorumInfoReportsWhatTheFilesHold)
