@@ -55,7 +55,7 @@ Q_DECLARE_METATYPE(FITSMode)
 // debayered into three planes.
 //
 // Operations that can fail return false and keep the reason in lastError();
-// loading replaces the image only when it succeeds. The buffers must not
+// a failed load may leave the object without an image. The buffers must not
 // change while statistics run.
 class FITSData : public QObject {
     Q_OBJECT
