@@ -316,8 +316,9 @@ bool FITSData::loadQtImage(const QByteArray& buffer)
     const bool loaded = buffer.isEmpty() ? image.load(filename_) : image.loadFromData(buffer);
     if (!loaded || image.isNull())
         return fail("Could not read image file: " + filename_);
-    const bool deep = image.depth() > 32;
-    const bool grey = image.isGrayscale() || image.format() == QImage::Format_Grayscale16;
+    const bool grey16 = image.format() == QImage::Format_Grayscale16;
+    const bool deep = image.depth() > 32 || grey16;
+    const bool grey = image.isGrayscale() || grey16;
     const QImage::Format format = grey ? (deep ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8)
                                        : (deep ? QImage::Format_RGBA64 : QImage::Format_RGB32);
     image = image.convertToFormat(format);
