@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <type_traits>
+#include <vector>
 
 #include <QDateTime>
 #include <QDir>
@@ -94,46 +96,25 @@ bool writeWhole(const QString& path, const QByteArray& bytes, QString& error)
     return true;
 }
 
+// Every sample spread from mean - sigma ... mean + 3 sigma of channel 0
+// (within the type's range) over 0 ... 255; NaN is black. A flat image is
+// white.
 template <typename T>
-double largestOf()
+std::vector<uint8_t> renderedLevels(const uint8_t* buffer, std::size_t count, const FITSImage::Statistic& stats)
 {
-    return double(std::numeric_limits<T>::max());
-}
-
-double largestSample(uint32_t dataType)
-{
-    switch (dataType) {
-    case TBYTE: return largestOf<uint8_t>();
-    case TSHORT: return largestOf<int16_t>();
-    case TUSHORT: return largestOf<uint16_t>();
-    case TLONG: return largestOf<int32_t>();
-    case TULONG: return largestOf<uint32_t>();
-    case TLONGLONG: return largestOf<int64_t>();
-    default: return std::numeric_limits<double>::max();
+    double low = stats.mean[0] - stats.stddev[0];
+    const double high = std::min(stats.mean[0] + 3.0 * stats.stddev[0], double(std::numeric_limits<T>::max()));
+    if (std::is_unsigned_v<T>)
+        low = std::max(low, 0.0);
+    if (stats.max[0] == stats.min[0] || !(high > low))
+        return std::vector<uint8_t>(count, 255);
+    const T* samples = reinterpret_cast<const T*>(buffer);
+    std::vector<uint8_t> levels(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double v = std::clamp(double(samples[i]), low, high);
+        levels[i] = std::isnan(v) ? 0 : uint8_t((v - low) * 255.0 / (high - low));
     }
-}
-
-bool isUnsigned(uint32_t dataType) { return dataType == TBYTE || dataType == TUSHORT || dataType == TULONG; }
-
-template <typename T>
-uint8_t renderSample(const uint8_t* buffer, std::size_t index, double low, double high)
-{
-    const double v = std::clamp(double(reinterpret_cast<const T*>(buffer)[index]), low, high);
-    return std::isnan(v) ? 0 : uint8_t((v - low) * 255.0 / (high - low));
-}
-
-uint8_t renderedSample(uint32_t dataType, const uint8_t* buffer, std::size_t index, double low, double high)
-{
-    switch (dataType) {
-    case TBYTE: return renderSample<uint8_t>(buffer, index, low, high);
-    case TSHORT: return renderSample<int16_t>(buffer, index, low, high);
-    case TUSHORT: return renderSample<uint16_t>(buffer, index, low, high);
-    case TLONG: return renderSample<int32_t>(buffer, index, low, high);
-    case TULONG: return renderSample<uint32_t>(buffer, index, low, high);
-    case TFLOAT: return renderSample<float>(buffer, index, low, high);
-    case TLONGLONG: return renderSample<int64_t>(buffer, index, low, high);
-    default: return renderSample<double>(buffer, index, low, high);
-    }
+    return levels;
 }
 
 void writeRecord(fitsfile* file, const FITSData::Record& record, int& status)
@@ -187,23 +168,19 @@ bool FITSData::saveRendered(const QString& newFilename, const QString& suffix)
         for (int i = 0; i < 256; ++i)
             image.setColor(i, qRgb(i, i, i));
     }
-    double low = stats_.mean[0] - stats_.stddev[0];
-    double high = std::min(stats_.mean[0] + 3.0 * stats_.stddev[0], largestSample(stats_.dataType));
-    if (isUnsigned(stats_.dataType))
-        low = std::max(low, 0.0);
-    const bool flat = stats_.max[0] == stats_.min[0] || !(high > low);
     const std::size_t pixels = stats_.samples_per_channel;
+    std::vector<uint8_t> levels;
+    forDataType(int(stats_.dataType), [&](auto tag) {
+        levels = renderedLevels<decltype(tag)>(imageBuffer_.get(), pixels * (colour ? 3 : 1), stats_);
+    });
     for (int y = 0; y < height; ++y) {
         uchar* line = image.scanLine(y);
         for (int x = 0; x < width; ++x) {
             const std::size_t i = std::size_t(y) * std::size_t(width) + std::size_t(x);
-            uint8_t rgb[3] = {255, 255, 255};
-            for (int c = 0; c < (colour ? 3 : 1) && !flat; ++c)
-                rgb[c] = renderedSample(stats_.dataType, imageBuffer_.get(), std::size_t(c) * pixels + i, low, high);
             if (colour)
-                reinterpret_cast<QRgb*>(line)[x] = qRgb(rgb[0], rgb[1], rgb[2]);
+                reinterpret_cast<QRgb*>(line)[x] = qRgb(levels[i], levels[pixels + i], levels[2 * pixels + i]);
             else
-                line[x] = rgb[0];
+                line[x] = levels[i];
         }
     }
     QSaveFile file(newFilename);
