@@ -60,7 +60,6 @@ TEST(OptionValues, WhatIsNotGivenKeepsTheDefaultsAndRequestsNothing)
                  s.denoiseSet || s.diagnostic || s.polyDegree || s.gridSize || s.protectionThreshold || s.smoothness);
     EXPECT_FLOAT_EQ(s.backgroundPercent, 0.0f);  // the last repetition counts
     EXPECT_FLOAT_EQ(s.contrast, 120.0f);         // not mapped when not given
-    EXPECT_FLOAT_EQ(s.qualityThreshold, 0.7f);
     // -L alone takes the window and clip the usage names as defaults.
     EXPECT_EQ(parsed({"-L"}).histEqWindow, 63);
     EXPECT_FLOAT_EQ(parsed({"-L"}).histEqClip, 1.0f);

@@ -246,8 +246,7 @@ TEST(FITSDataFiles, BayerMosaicsTurnIntoColourPlanesWithTheirOffsets)
     };
     const struct {
         const char* pattern;
-        int offsetX;
-        int offsetY;
+        int offsetX, offsetY;
         uint32_t filter;  // 0: no pattern
     } cases[] = {{"RGGB", 0, 0, 512}, {"GRBG", 1, 0, 512}, {"RGGB", 2, 0, 0}, {"GBRG", 0, 1, 513}};
     for (const auto& c : cases) {

