@@ -30,7 +30,10 @@ TEST(SkySimOptions, OptionsReachTheirSettingsAndBadArgumentsAreRejectedWithTheOp
          "--hot-pixels must be between 0 and the number of pixels"},
         {{"--out", "d", "--frames", "5", "--flip-at", "6"}, "--flip-at must be between 2 and the number of frames"},
         {{"--out", "d", "--frames", "1", "--mirror"}, "--mirror needs a frame after the first to mirror"},
-        {{"--out", "d", "--width", "2", "--height", "5", "--hot-pixels", "10", "--frames", "2", "--flip-at", "2"}, ""},
+        {{"--out", "d", "--exposure", "0"}, "--exposure must be above 0 and at most 86400 seconds"},
+        {{"--out", "d", "--exposure", "86400.5"}, "--exposure must be above 0 and at most 86400 seconds"},
+        {{"--out", "d", "--width", "2", "--height", "5", "--hot-pixels", "10", "--frames", "2", "--flip-at", "2",
+          "--format", "fits16", "--exposure", "86400"}, ""},
     };
     for (const auto& [args, message] : cases) {
         std::string error;

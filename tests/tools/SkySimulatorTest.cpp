@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fitsio.h>
 #include <omp.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <sstream>
 
@@ -42,6 +44,19 @@ cv::Point2d centreOfLight(const FloatImage& image, cv::Point2d centre, double ra
             if (std::hypot(x - centre.x, y - centre.y) <= radius)
                 sum += image.getPixel(x, y) * cv::Vec3d(1, x, y);
     return {sum[1] / sum[0], sum[2] / sum[0]};
+}
+
+struct FitsCloser {
+    void operator()(fitsfile* fits) const { int status = 0; fits_close_file(fits, &status); }
+};
+
+// The value as written on the header card, unquoted; empty for a missing keyword.
+std::string headerText(fitsfile* fits, const char* key)
+{
+    char value[FLEN_VALUE] = "";
+    int status = 0;
+    fits_read_key(fits, TSTRING, key, value, nullptr, &status);
+    return value;
 }
 
 cv::Mat view(const FloatImage& image)
@@ -188,6 +203,48 @@ TEST(SensorNoise, VarianceRoundingClippingAndHotPixelsFollowTheSensorModel)
         }
     }
     EXPECT_GT(clipped, 0);
+}
+
+TEST(SkyCamera, MosaicSamplesEachPixelsRggbChannelAndFits16KeepsSixteenBitsAndTheHeader)
+{
+    // Flat skies without noise: R, G, B at 1000, 2000, 3000; at 20000, 40000 and
+    // 80000, which saturates; grey at 40000 whatever the tint. [y % 2][x % 2]:
+    using Cell = std::array<std::array<int, 2>, 2>;
+    const std::tuple<int, double, ChannelTint, Cell> cases[] = {
+        {3, 1000, {1, 2, 3}, {{{1000, 2000}, {2000, 3000}}}},
+        {3, 40000, {0.5, 1, 2}, {{{20000, 40000}, {40000, 65535}}}},
+        {1, 40000, {0.5, 1, 2}, {{{40000, 40000}, {40000, 40000}}}},
+    };
+    for (const auto& [channels, level, tint, cell] : cases) {
+        const SkySimulator simulator(sky(6, 4, channels, 1, 0, {level, 0, 0, 0, 1, tint}));
+        const CameraImagePtr frame = simulator.cameraExposure(1);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 6; ++x)
+                EXPECT_EQ(frame->getPixel(x, y), cell[y % 2][x % 2]) << level << " at " << x << ", " << y;
+    }
+
+    // Frame 2 of 2.5 s exposures starts 2.5 s after 21:00; the truth stays colour and unclipped.
+    // Read back, BZERO restores the samples above 32767.
+    const SkySimulator simulator(sky(6, 4, 3, 2, 0, {40000, 0, 0, 0, 1, {0.5, 1, 2}}));
+    TempDir dir;
+    writeSequence(simulator, {dir.path(), FrameFormat::Fits16, false, 2.5});
+    EXPECT_EQ(lines(readFile(dir.file("transforms.txt")))[1].rfind("frame_0002.fits ", 0), 0u);
+    EXPECT_EQ(loadFloatImage(dir.file("sky_truth.fits"))->getPixel(5, 3, 2), 80000.0f);
+    fitsfile* opened = nullptr;
+    int status = 0;
+    fits_open_diskfile(&opened, dir.file("frame_0002.fits").c_str(), READONLY, &status);
+    const std::unique_ptr<fitsfile, FitsCloser> fits(opened);
+    ASSERT_EQ(status, 0);
+    const std::pair<const char*, std::string> keywords[] = {
+        {"BITPIX", "16"},     {"NAXIS", "2"},    {"BZERO", "32768"}, {"EXPTIME", "2.5"},
+        {"BAYERPAT", "RGGB"}, {"XBAYROFF", "0"}, {"YBAYROFF", "0"},  {"DATE-OBS", "2026-01-01T21:00:02.500"},
+        {"OBJECT", "Simulated field"}, {"INSTRUME", "skysim"}};
+    for (const auto& [key, value] : keywords)
+        EXPECT_EQ(headerText(fits.get(), key), value) << key;
+    std::vector<unsigned short> samples(24);
+    fits_read_img(fits.get(), TUSHORT, 1, 24, nullptr, samples.data(), nullptr, &status);
+    const CameraImagePtr frame = simulator.cameraExposure(2);
+    EXPECT_EQ(samples, std::vector<unsigned short>(frame->data(), frame->data() + frame->size()));
 }
 
 TEST(FrameTransforms, TurnAboutTheCentreFlipAndMirrorInOrderAndWalkWithinTheBound)

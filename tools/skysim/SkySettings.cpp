@@ -7,6 +7,9 @@ namespace {
 
 // Larger frames would not fit the 32-bit sample index of an image buffer.
 constexpr int kMaxSide = 30000;
+// Longer is a mistyped value; the bound also keeps every frame's start time
+// within reach of the calendar functions.
+constexpr double kLongestExposure = 86400.0;
 
 void require(bool condition, const std::string& message)
 {
@@ -79,4 +82,10 @@ void validate(const SkySimSettings& settings)
     validateBackground(settings.background);
     validateNoise(settings.noise, settings.width, settings.height);
     validateMotion(settings.motion, settings.frames);
+}
+
+void validate(const OutputSettings& output)
+{
+    require(output.exposureSeconds > 0 && output.exposureSeconds <= kLongestExposure,
+            "--exposure must be above 0 and at most " + std::to_string(int(kLongestExposure)) + " seconds");
 }

@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <string>
 
-// Everything that defines a simulated sequence. Brightness is in 8-bit ADU
-// (the noise-free values before any clipping), lengths in pixels, angles in
+// Everything that defines a simulated sequence. Brightness is in the ADU of
+// the frames written (0..255 for 8-bit frames, 0..65535 for 16-bit ones; the
+// noise-free values before any clipping), lengths in pixels, angles in
 // degrees. A colour frame multiplies each brightness by its tint for
 // channel c (R, G, B); a grey frame uses the values as they are.
 
@@ -71,14 +72,20 @@ struct SkySimSettings {
     MotionSettings motion;
 };
 
-enum class FrameFormat { Jpeg, Fits };
+// 8-bit JPEG or FITS frames, or a camera's 16-bit FITS frames: a colour
+// sequence then comes as the Bayer mosaic a one-shot-colour sensor records.
+enum class FrameFormat { Jpeg, Fits, Fits16 };
 
 struct OutputSettings {
     std::string directory;
     FrameFormat format = FrameFormat::Jpeg;
     bool truthPerFrame = false;
+    // The exposure time of every frame, each starting as the one before ends;
+    // recorded in the headers of 16-bit frames.
+    double exposureSeconds = 10.0;
 };
 
 // Throws std::invalid_argument naming the first setting out of range, in the
 // command line's terms ("--beta must be greater than 1").
 void validate(const SkySimSettings& settings);
+void validate(const OutputSettings& output);

@@ -43,6 +43,8 @@ FrameFormat toFormat(const Text& option, const Text& text)
         return FrameFormat::Jpeg;
     if (text == "fits" || text == "fit")
         return FrameFormat::Fits;
+    if (text == "fits16")
+        return FrameFormat::Fits16;
     invalidValue(option, text);
 }
 
@@ -51,6 +53,7 @@ const std::map<Text, Setter>& valueOptions()
     static const std::map<Text, Setter> options{
         {"--out", [](Command& c, const Text&, const Text& v) { c.output.directory = v; }},
         {"--format", [](Command& c, const Text& o, const Text& v) { c.output.format = toFormat(o, v); }},
+        {"--exposure", [](Command& c, const Text& o, const Text& v) { c.output.exposureSeconds = toReal(o, v); }},
         {"--frames", [](Command& c, const Text& o, const Text& v) { c.settings.frames = toInt(o, v); }},
         {"--width", [](Command& c, const Text& o, const Text& v) { c.settings.width = toInt(o, v); }},
         {"--height", [](Command& c, const Text& o, const Text& v) { c.settings.height = toInt(o, v); }},
@@ -114,12 +117,14 @@ SkySimCommand parseSkySimOptions(const std::vector<std::string>& args)
     if (command.output.directory.empty())
         throw std::invalid_argument("--out DIR is required");
     validate(command.settings);
+    validate(command.output);
     return command;
 }
 
 std::string skySimUsage()
 {
     const SkySimSettings d;
+    const OutputSettings o;
     const StarFieldSettings& star = d.starField;
     const BackgroundSettings& sky = d.background;
     std::ostringstream u;
@@ -131,11 +136,17 @@ std::string skySimUsage()
       << "  --frames N                 number of frames (default " << d.frames << ")\n"
       << "  --width W, --height H      frame size in pixels (default " << d.width << "x" << d.height << ")\n"
       << "  --channels 1|3             grey or colour (default " << d.channels << ")\n"
-      << "  --format jpg|fits          8-bit frame files (default jpg)\n"
+      << "  --format jpg|fits|fits16   frame files (default jpg); jpg and fits are 8-bit\n"
+         "                             fits16: a camera's 16-bit FITS, one plane (colour as its RGGB\n"
+         "                             Bayer mosaic), with EXPTIME, DATE-OBS and BAYERPAT\n"
+      << "  --exposure SECONDS         exposure time of each frame in the fits16 header (default "
+      << o.exposureSeconds << ")\n"
       << "  --seed S                   random seed (default " << d.seed << ")\n"
       << "  --truth-per-frame          also write each frame's noise-free sky, truth_NNNN.fits\n"
          "\n"
-         "Stars (brightness in ADU of the 8-bit frames):\n"
+         "Brightness is in ADU of the frames written: 0..255 for jpg and fits, 0..65535 for fits16.\n"
+         "\n"
+         "Stars:\n"
       << "  --stars N                  stars over one frame's area (default " << star.starsPerFrame << ")\n"
       << "  --fwhm F                   Moffat full width at half maximum, pixels (default " << star.fwhm << ")\n"
       << "  --beta B                   Moffat exponent, above 1 (default " << star.beta << ")\n"
@@ -162,8 +173,8 @@ std::string skySimUsage()
          "  --flip-at FRAME            turn by 180 degrees from this frame on, like a meridian flip\n"
          "  --mirror                   mirror left to right every frame after the first\n"
          "\n"
-         "Files written: frame_NNNN.jpg|fits, sky_truth.fits (noise-free frame 1, float) and\n"
-         "transforms.txt: per frame its file name and the 3x3 matrix, row by row, mapping its\n"
-         "pixel coordinates to those of frame 1 (pixel centres at whole numbers).\n";
+         "Files written: frame_NNNN.jpg|fits, sky_truth.fits (noise-free frame 1 as float, in colour\n"
+         "even for a mosaic) and transforms.txt: per frame its file name and the 3x3 matrix, row by\n"
+         "row, mapping its pixel coordinates to those of frame 1 (pixel centres at whole numbers).\n";
     return u.str();
 }

@@ -1,11 +1,14 @@
 #include "SkySimulator.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
+#include "CameraFits.h"
 #include "image/AtomicFile.h"
 #include "image/ImageFile.h"
 
@@ -13,6 +16,8 @@ namespace {
 
 // A bound on the work and memory a mistyped drift can ask for.
 constexpr double kMaxFieldStars = 1e7;
+// 2026-01-01T21:00:00 UTC: a fixed start keeps the headers reproducible too.
+constexpr std::time_t kFirstFrameStart = 1767301200;
 
 const SkySimSettings& validated(const SkySimSettings& settings)
 {
@@ -133,18 +138,56 @@ ByteImagePtr SkySimulator::exposure(int frame, const FloatImage& truth) const
 
 ByteImagePtr SkySimulator::exposure(int frame) const { return exposure(frame, *truth(frame)); }
 
+CameraImagePtr SkySimulator::cameraExposure(int frame, const FloatImage& truth) const
+{
+    return exposeCameraFrame(truth, settings_.noise, hotPixels_, settings_.seed, frame);
+}
+
+CameraImagePtr SkySimulator::cameraExposure(int frame) const { return cameraExposure(frame, *truth(frame)); }
+
 std::string frameFileName(int frame, FrameFormat format)
 {
-    return numberedName(format == FrameFormat::Fits ? "frame_%04d.fits" : "frame_%04d.jpg", frame);
+    return numberedName(format == FrameFormat::Jpeg ? "frame_%04d.jpg" : "frame_%04d.fits", frame);
 }
+
+namespace {
+
+// ISO 8601 in UTC, to the millisecond when the exposure has a fraction of a second.
+std::string frameStartTime(int frame, double exposureSeconds)
+{
+    const long long milliseconds = std::llround((frame - 1) * exposureSeconds * 1000.0);
+    const std::time_t start = kFirstFrameStart + std::time_t(milliseconds / 1000);
+    std::tm utc{};
+    gmtime_r(&start, &utc);
+    char text[48];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    if (exposureSeconds != std::floor(exposureSeconds))
+        std::snprintf(text + length, sizeof text - length, ".%03lld", milliseconds % 1000);
+    return text;
+}
+
+void writeFrame(const SkySimulator& simulator, const OutputSettings& output, int frame, const FloatImage& truth)
+{
+    const std::string path = output.directory + "/" + frameFileName(frame, output.format);
+    if (output.format != FrameFormat::Fits16) {
+        saveImage(path, simulator.exposure(frame, truth));
+        return;
+    }
+    const CameraFrameHeader header{output.exposureSeconds, frameStartTime(frame, output.exposureSeconds),
+                                   simulator.settings().channels == 3};
+    writeCameraFits(path, *simulator.cameraExposure(frame, truth), header);
+}
+
+}  // namespace
 
 void writeSequence(const SkySimulator& simulator, const OutputSettings& output)
 {
+    validate(output);
     createDirectory(output.directory);
     const std::string directory = output.directory + "/";
     for (int k = 1; k <= simulator.settings().frames; ++k) {
         const FloatImagePtr truth = simulator.truth(k);
-        saveImage(directory + frameFileName(k, output.format), simulator.exposure(k, *truth));
+        writeFrame(simulator, output, k, *truth);
         if (k == 1)
             saveImage(directory + "sky_truth.fits", truth);
         if (output.truthPerFrame)

@@ -33,6 +33,10 @@ public:
     // What the sensor records from that truth.
     ByteImagePtr exposure(int frame, const FloatImage& truth) const;
     ByteImagePtr exposure(int frame) const;
+    // What an astronomy camera records from that truth, 16-bit: a colour
+    // sequence as its RGGB Bayer mosaic (exposeCameraFrame()).
+    CameraImagePtr cameraExposure(int frame, const FloatImage& truth) const;
+    CameraImagePtr cameraExposure(int frame) const;
 
 private:
     SkySimSettings settings_;
@@ -41,13 +45,15 @@ private:
     std::vector<HotPixel> hotPixels_;
 };
 
-// "frame_0001.jpg" or "frame_0001.fits".
+// "frame_0001.jpg" or "frame_0001.fits" (8- or 16-bit).
 std::string frameFileName(int frame, FrameFormat format);
 
 // Writes into the output directory (created if missing) the frames, the
 // noise-free reference frame as float FITS (sky_truth.fits), each frame's
 // noise-free sky when asked for (truth_0001.fits, ...), and transforms.txt:
 // one line per frame, its file name and the nine entries of its transform,
-// row by row. Throws std::runtime_error naming a file or directory that
-// could not be written.
+// row by row. 16-bit frames carry a camera's header, frame 1 starting at
+// 2026-01-01T21:00:00 UTC and each next one an exposure later. Throws
+// std::invalid_argument for an exposure out of range (validate()) and
+// std::runtime_error naming a file or directory that could not be written.
 void writeSequence(const SkySimulator& simulator, const OutputSettings& output);
