@@ -20,13 +20,20 @@ namespace {
 // plenty for a transform and keep that at ten thousand comparisons.
 constexpr int kMaxAlignmentStars = 100;
 
-cv::Mat greyImage(const cv::Mat& image)
+// Feature detectors read 8 bits: a float image is mapped from three
+// deviations below its mean to ten above, where the stars and nebulae are.
+cv::Mat eightBitCopy(const cv::Mat& grey)
 {
-    if (image.channels() == 1)
-        return image;
-    cv::Mat grey;
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    return grey;
+    if (grey.depth() == CV_8U)
+        return grey;
+    cv::Scalar mean;
+    cv::Scalar deviation;
+    cv::meanStdDev(grey, mean, deviation);
+    const double low = mean[0] - 3.0 * deviation[0];
+    const double span = std::max(13.0 * deviation[0], 1e-6);
+    cv::Mat bytes;
+    grey.convertTo(bytes, CV_8U, 255.0 / span, -low * 255.0 / span);
+    return bytes;
 }
 
 // False when the feature stage should be tried; the detector logs its own
@@ -55,6 +62,15 @@ bool matchStars(StarDetector& detector, const cv::Mat& referenceGrey, const cv::
 
 }  // namespace
 
+cv::Mat greyImage(const cv::Mat& image)
+{
+    if (image.channels() == 1)
+        return image;
+    cv::Mat grey;
+    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+    return grey;
+}
+
 cv::Mat findRegistration(const ByteImage& reference, const ByteImage& frame, int maxStars)
 {
     cv::Mat referenceMat;
@@ -71,6 +87,11 @@ cv::Mat findRegistration(const ByteImage& reference, const ByteImage& frame, int
         referenceGrey = greyImage(referenceMat);
         frameGrey = greyImage(frameMat);
     }
+    return findRegistration(referenceGrey, frameGrey, maxStars);
+}
+
+cv::Mat findRegistration(const cv::Mat& referenceGrey, const cv::Mat& frameGrey, int maxStars)
+{
     StarDetector detector;
     PointList referencePoints;
     PointList framePoints;
@@ -78,10 +99,11 @@ cv::Mat findRegistration(const ByteImage& reference, const ByteImage& frame, int
         logInfo("Trying feature-based detection methods...");
         referencePoints.clear();
         framePoints.clear();
-        if (!matchFeatures(referenceGrey, frameGrey, maxStars, referencePoints, framePoints))
+        if (!matchFeatures(eightBitCopy(referenceGrey), eightBitCopy(frameGrey), maxStars, referencePoints,
+                           framePoints))
             return cv::Mat();
     }
-    return findFrameTransform(detector, referencePoints, framePoints, reference.width(), reference.height());
+    return findFrameTransform(detector, referencePoints, framePoints, referenceGrey.cols, referenceGrey.rows);
 }
 
 ByteImagePtr ImageStacker::alignFrame(const ByteImagePtr& frame)

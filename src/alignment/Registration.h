@@ -10,3 +10,12 @@
 // log why. OpenCV errors propagate.
 cv::Mat findRegistration(const ImageBuffer<unsigned char>& reference, const ImageBuffer<unsigned char>& frame,
                          int maxStars);
+
+// The same for grey images of any depth: 8-bit, or float on the frames' own
+// scale, whose stars are extracted at that precision (the feature stage reads
+// a stretched 8-bit copy).
+cv::Mat findRegistration(const cv::Mat& referenceGrey, const cv::Mat& frameGrey, int maxStars);
+
+// One channel of a frame for registration: its own, or the BGR-weighted
+// grey of three.
+cv::Mat greyImage(const cv::Mat& image);

@@ -4,6 +4,8 @@
 
 #include <QRect>
 
+#include <opencv2/imgproc.hpp>
+
 #include <stellarsolver.h>
 
 #include "fits/FITSData.h"
@@ -91,11 +93,40 @@ StarExtraction::StarExtraction()
 
 StarExtraction::~StarExtraction() = default;
 
+// The float samples as they are, described to FITSData, which computes the
+// statistics the solver reads.
+void StarExtraction::loadFloat(const cv::Mat& grey)
+{
+    FITSImage::Statistic stats;
+    stats.dataType = TFLOAT;
+    stats.bytesPerPixel = sizeof(float);
+    stats.ndim = 2;
+    stats.width = uint16_t(grey.cols);
+    stats.height = uint16_t(grey.rows);
+    stats.channels = 1;
+    stats.samples_per_channel = uint32_t(grey.cols) * uint32_t(grey.rows);
+    stats.size = qint64(stats.samples_per_channel) * qint64(sizeof(float));
+    auto* buffer = new uint8_t[std::size_t(stats.size)];
+    grey.copyTo(cv::Mat(grey.rows, grey.cols, CV_32F, buffer));
+    data_->setImageBuffer(buffer);
+    data_->restoreStatistics(stats);
+    data_->calculateStats(true);
+}
+
 bool StarExtraction::load(const cv::Mat& image, const QString& fileName)
 {
-    // loadFromMat turns a colour image grey itself.
-    return data_->loadFromMat(image, fileName) &&
-           solver_->loadNewImageBuffer(data_->getStatistics(), data_->getImageBuffer());
+    if (image.depth() == CV_32F) {
+        // FITSData's record holds 16-bit sides.
+        if (image.cols > 65535 || image.rows > 65535 || image.empty())
+            return false;
+        cv::Mat grey = image;
+        if (image.channels() == 3)
+            cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+        loadFloat(grey);
+    } else if (!data_->loadFromMat(image, fileName)) {  // turns a colour image grey itself
+        return false;
+    }
+    return solver_->loadNewImageBuffer(data_->getStatistics(), data_->getImageBuffer());
 }
 
 bool StarExtraction::extract()

@@ -36,9 +36,11 @@ public:
     StarExtraction& operator=(const StarExtraction&) = delete;
 
     // Hands a grey copy of the image (colour through BGR-to-grey) to the
-    // solver; the name only gives FITSData its extension. False when FITSData
-    // refuses the image (or the solver the buffer, which it does only while
-    // running). Exceptions from OpenCV pass through.
+    // solver; the name only gives FITSData its extension. A float image goes
+    // at its own depth and scale (faint stars keep their centroids), any
+    // other through FITSData's 8-bit copy. False when FITSData refuses the
+    // image (or the solver the buffer, which it does only while running).
+    // Exceptions from OpenCV pass through.
     bool load(const cv::Mat& image, const QString& fileName);
 
     // Runs to completion; true when the solver reports extraction done and
@@ -49,6 +51,8 @@ public:
     std::vector<ExtractedStar> stars() const;
 
 private:
+    void loadFloat(const cv::Mat& grey);
+
     // Declared first so that it outlives the solver, which reads its buffer
     // without copying it.
     QSharedPointer<FITSData> data_;

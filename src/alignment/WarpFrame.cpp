@@ -58,3 +58,14 @@ ByteImagePtr warpFrame(const cv::Mat& frame, const cv::Mat& transform, int width
     copyMatToBuffer(warped, *result);
     return result;
 }
+
+FloatImagePtr warpFrame(const FloatImage& frame, const cv::Mat& transform, int width, int height, int channels)
+{
+    Timer timer("Warp perspective");
+    const cv::Mat source(frame.height(), frame.width(), CV_32FC(frame.channels()), const_cast<float*>(frame.data()));
+    auto result = std::make_shared<FloatImage>(width, height, channels);
+    cv::Mat warped(height, width, CV_32FC(channels), result->data());
+    cv::warpPerspective(withChannels(source, channels), warped, transform, cv::Size(width, height), cv::INTER_LINEAR,
+                        cv::BORDER_CONSTANT, cv::Scalar(0));
+    return result;
+}

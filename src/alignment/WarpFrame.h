@@ -11,6 +11,10 @@
 // replicated into three channels or colour reduced with the BGR weights.
 ByteImagePtr warpFrame(const cv::Mat& frame, const cv::Mat& transform, int width, int height, int channels);
 
+// The same for a float frame, resampled in float: its samples keep their
+// scale and precision.
+FloatImagePtr warpFrame(const FloatImage& frame, const cv::Mat& transform, int width, int height, int channels);
+
 // Copies an 8-bit matrix, continuous or not, into a buffer of its width,
 // height and channel count. Throws std::invalid_argument when they differ.
 void copyMatToBuffer(const cv::Mat& mat, ByteImage& buffer);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 
 #include "core/Logger.h"
@@ -13,7 +14,10 @@
 
 namespace {
 
-const char* const shortOptions = "ho:r:m:b:c:t:p:f:g:e:s:l:xq:i:P:G:T:S:LW:C:D:N:vkz";
+const char* const shortOptions = "ho:r:m:b:c:t:p:f:g:e:s:l:xq:i:P:G:T:S:LW:C:D:N:vkzA";
+
+// Options with a long name only.
+enum LongOnly { kDark = 256, kFlat, kHotPixels, kDebayer };
 
 const option longOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -44,6 +48,11 @@ const option longOptions[] = {
     {"verbose", no_argument, nullptr, 'v'},
     {"benchmark", no_argument, nullptr, 'k'},
     {"disable-simd", no_argument, nullptr, 'z'},
+    {"auto-stretch", no_argument, nullptr, 'A'},
+    {"dark", required_argument, nullptr, kDark},
+    {"flat", required_argument, nullptr, kFlat},
+    {"hot-pixels", required_argument, nullptr, kHotPixels},
+    {"debayer", required_argument, nullptr, kDebayer},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -51,6 +60,10 @@ const option longOptions[] = {
 struct BadOptionValue : std::runtime_error {
     BadOptionValue(char option, const std::string& value)
         : std::runtime_error(std::string("Error: Invalid value for option -") + option + ": " + value)
+    {
+    }
+    BadOptionValue(const std::string& longName, const std::string& value)
+        : std::runtime_error("Error: Invalid value for option --" + longName + ": " + value)
     {
     }
 };
@@ -79,6 +92,24 @@ float toFloat(char option, const std::string& text)
     } catch (const std::logic_error&) {
     }
     throw BadOptionValue(option, text);
+}
+
+float toHotPixelSigma(const std::string& text)
+{
+    try {
+        const float sigma = toFloat('?', text);
+        if (sigma > 0.0f)
+            return sigma;
+    } catch (const BadOptionValue&) {
+    }
+    throw BadOptionValue("hot-pixels", text);
+}
+
+DebayerMethod toDebayerMethod(const std::string& text)
+{
+    if (const std::optional<DebayerMethod> method = debayerMethodNamed(text))
+        return *method;
+    throw BadOptionValue("debayer", text);
 }
 
 // "frames,lower,upper"; false when either comma is missing.
@@ -158,6 +189,11 @@ bool applyOption(int option, const std::string& arg, Stacker& stacker, CommandLi
         setSimdEnabled(false);
         logInfo("SIMD acceleration disabled");
         break;
+    case 'A': stacker.setAutoStretch(true); break;
+    case kDark: cl.darkPath = arg; break;
+    case kFlat: cl.flatPath = arg; break;
+    case kHotPixels: stacker.setHotPixels(toHotPixelSigma(arg)); break;
+    case kDebayer: stacker.setDebayerMethod(toDebayerMethod(arg)); break;
     }
     return true;
 }
@@ -211,6 +247,11 @@ void printUsage(const std::string& argv0)
               << "  -v, --verbose              Enable verbose output\n"
               << "  -k, --benchmark            Enable benchmark mode to time operations\n"
               << "  -z, --disable-simd         Disable SIMD acceleration\n"
+              << "  -A, --auto-stretch         Stretch an 8-bit stack automatically, as a linear one always is\n"
+              << "      --dark FILE            Master dark subtracted from every frame\n"
+              << "      --flat FILE            Master flat every frame is divided by, normalised to its mean\n"
+              << "      --hot-pixels SIGMA     Replace pixels SIGMA robust deviations above their neighbours (default: off)\n"
+              << "      --debayer METHOD       Debayering of Bayer mosaics: bilinear, nearest (default: bilinear)\n"
               << "\n"
               << "Examples:\n"
               << "  " << argv0 << " -o output.jpg -e state.jpg -m median input.jpg\n"
@@ -295,6 +336,26 @@ void loadStateFile(const CommandLine& cl, Stacker& stacker)
         logInfo("No existing state found, starting fresh");
 }
 
+bool loadMasters(const CommandLine& cl, Stacker& stacker)
+{
+    if (!cl.darkPath.empty()) {
+        if (!stacker.loadDarkFrame(cl.darkPath)) {
+            logError("Error: Failed to load dark frame: " + stacker.lastError());
+            return false;
+        }
+        stacker.setDarkSubtraction(true);
+        logInfo("Master dark: " + cl.darkPath);
+    }
+    if (!cl.flatPath.empty()) {
+        if (!stacker.loadFlatFrame(cl.flatPath)) {
+            logError("Error: Failed to load flat frame: " + stacker.lastError());
+            return false;
+        }
+        logInfo("Master flat: " + cl.flatPath);
+    }
+    return true;
+}
+
 // A reference frame only decides the geometry of a new stack.
 bool applyReference(const CommandLine& cl, Stacker& stacker)
 {
@@ -355,6 +416,11 @@ int runCommandLine(const CommandLine& cl, Stacker& stacker)
     if (!applyMethod(cl.methodName, stacker))
         return 1;
     applyPostProcessingOptions(cl, stacker);
+    if (!loadMasters(cl, stacker))
+        return 1;
+    stacker.addStateFile(cl.statePath);
+    if (!cl.saveStatePath.empty())
+        stacker.addStateFile(cl.saveStatePath);
     loadStateFile(cl, stacker);
     if (!applyReference(cl, stacker))
         return 1;

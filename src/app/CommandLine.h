@@ -28,6 +28,8 @@ struct CommandLine {
     int denoiseMethod = 0;
     int denoiseStrength = 10;
     bool benchmarkRequested = false;
+    std::string darkPath;
+    std::string flatPath;
 };
 
 enum class ParseOutcome { Run, ExitSuccess, ExitFailure };
@@ -44,7 +46,7 @@ void printUsage(const std::string& argv0);
 void applyPostProcessingOptions(const CommandLine& commandLine, Stacker& stacker);
 
 // The fixed run sequence: reset, seed state, method check, post-processing
-// options, load state (not after a reset, which keeps the old state as a
+// options, calibration masters, load state (not after a reset, which keeps the old state as a
 // numbered backup when the new one is saved), reference frame, process the
 // frame, save state. Returns the exit status.
 int runCommandLine(const CommandLine& commandLine, Stacker& stacker);

@@ -50,7 +50,8 @@ Q_DECLARE_METATYPE(FITSMode)
 // Files: FITS (the first HDU holding an image of two or more axes, so an
 // image in an extension or a tile-compressed ".fz" image is found; CFITSIO
 // decompresses tiles as it reads), monolithic XISF, the image formats Qt
-// reads, and camera raw files through LibRaw. Sides above 65535 pixels are
+// reads, and camera raw files through LibRaw (linear 16-bit, not brightened).
+// Sides above 65535 pixels are
 // refused. A one-channel FITS mosaic whose header names a Bayer pattern is
 // debayered into three planes.
 //
@@ -142,6 +143,9 @@ public:
     // row is skipped and the last output row repeats the one above it.
     bool debayer(bool reload);
     BayerParams getBayerParams() const { return bayerParams_; }
+    // Off: a FITS mosaic loads as its one raw plane, for a caller that
+    // calibrates it before debayering (hasDebayer() still says what it is).
+    void setDebayerOnLoad(bool enabled) { debayerOnLoad_ = enabled; }
     void setBayerParams(const BayerParams& params) { bayerParams_ = params; }
     // Writes the world-coordinate keys into the open FITS file.
     void injectWCS(double orientation, double ra, double dec, double pixscale, bool eastToTheRight);
@@ -282,6 +286,7 @@ private:
     bool isCompressed_ = false;
     bool hasWCS_ = false;
     bool hasDebayer_ = false;
+    bool debayerOnLoad_ = true;
     BayerParams bayerParams_;
     int bitpix_ = 20;
     QList<Record> records_;

@@ -270,7 +270,7 @@ bool FITSData::finishFitsLoad()
     QVariant ignored;
     hasWCS_ = getRecordValue("CTYPE1", ignored) && getRecordValue("CRVAL1", ignored);
     // A mosaic that cannot be decoded is kept as it is, with the reason.
-    if (stats_.channels == 1 && checkForBayer())
+    if (stats_.channels == 1 && checkForBayer() && debayerOnLoad_)
         debayer(false);
     calculateStats();
     return true;
@@ -360,6 +360,12 @@ bool FITSData::loadRaw(const QByteArray& buffer)
     QByteArray bytes = buffer;
     int result = bytes.isEmpty() ? raw->open_file(filename_.toLocal8Bit().constData())
                                  : raw->open_buffer(bytes.data(), std::size_t(bytes.size()));
+    // Linear 16-bit output without automatic brightening: the sensor's
+    // counts on their own scale, as a camera's FITS frame would hold them.
+    raw->imgdata.params.output_bps = 16;
+    raw->imgdata.params.gamm[0] = 1.0;
+    raw->imgdata.params.gamm[1] = 1.0;
+    raw->imgdata.params.no_auto_bright = 1;
     if (result == LIBRAW_SUCCESS)
         result = raw->unpack();
     if (result == LIBRAW_SUCCESS)

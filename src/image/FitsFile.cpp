@@ -206,8 +206,66 @@ void closeFits(FitsPtr fits, const std::string& path)
         throw fitsError("Could not write FITS image data", path, status);
 }
 
+void writeKeywords(fitsfile* fits, const FitsKeywords& keywords, const std::string& path)
+{
+    int status = 0;
+    for (const auto& [name, value] : keywords.numbers) {
+        double number = value;
+        fits_update_key(fits, TDOUBLE, name.c_str(), &number, nullptr, &status);
+    }
+    for (const auto& [name, value] : keywords.texts)
+        fits_update_key(fits, TSTRING, name.c_str(), const_cast<char*>(value.c_str()), nullptr, &status);
+    if (status != 0)
+        throw fitsError("Could not write FITS header", path, status);
+}
+
+bool isStructural(const std::string& name)
+{
+    static const char* const structural[] = {"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "NAXIS3",
+                                             "EXTEND", "BZERO",  "BSCALE", "COMMENT", "HISTORY", ""};
+    for (const char* key : structural)
+        if (name == key)
+            return true;
+    return false;
+}
+
+// A FITS string value without its quotes, doubled quotes made single and
+// trailing blanks (not significant in FITS) dropped.
+std::string unquoted(const std::string& value)
+{
+    std::string text;
+    for (std::size_t i = 1; i + 1 < value.size(); ++i) {
+        text += value[i];
+        if (value[i] == '\'' && value[i + 1] == '\'')
+            ++i;
+    }
+    return text.substr(0, text.find_last_not_of(' ') + 1);
+}
+
+// A card's value as CFITSIO parsed it: quoted strings lose their quotes.
+void addKeyword(const char* card, FitsKeywords& keywords)
+{
+    char name[FLEN_KEYWORD] = "";
+    char value[FLEN_VALUE] = "";
+    char comment[FLEN_COMMENT] = "";
+    int length = 0;
+    int status = 0;
+    if (fits_get_keyname(const_cast<char*>(card), name, &length, &status) != 0 || isStructural(name))
+        return;
+    if (fits_parse_value(const_cast<char*>(card), value, comment, &status) != 0 || value[0] == '\0')
+        return;
+    if (value[0] == '\'') {
+        keywords.texts[name] = unquoted(value);
+        return;
+    }
+    char* end = nullptr;
+    const double number = std::strtod(value, &end);
+    if (end != value && *end == '\0')
+        keywords.numbers[name] = number;
+}
+
 template <typename T>
-void writeImage(const std::string& path, const ImageBuffer<T>& image)
+void writeImage(const std::string& path, const ImageBuffer<T>& image, const FitsKeywords& keywords = {})
 {
     if (image.channels() != 1 && image.channels() != 3)
         throw std::runtime_error("FITS images need 1 or 3 channels, found " +
@@ -215,6 +273,7 @@ void writeImage(const std::string& path, const ImageBuffer<T>& image)
     AtomicFile target(path);
     FitsPtr fits = createFits(target.tempPath(), path);
     createImage(fits.get(), image, path);
+    writeKeywords(fits.get(), keywords, path);
     writeSamples(fits.get(), image, path);
     closeFits(std::move(fits), path);
     target.commit();
@@ -246,4 +305,26 @@ void writeFits(const std::string& path, const ByteImagePtr& image)
 void writeFits(const std::string& path, const FloatImagePtr& image)
 {
     writeImage(path, *image);
+}
+
+void writeFits(const std::string& path, const FloatImagePtr& image, const FitsKeywords& keywords)
+{
+    writeImage(path, *image, keywords);
+}
+
+FitsKeywords readFitsKeywords(const std::string& path)
+{
+    FitsPtr fits = openFits(path);
+    int count = 0;
+    int status = 0;
+    if (fits_get_hdrspace(fits.get(), &count, nullptr, &status) != 0)
+        throw fitsError("Could not read FITS header", path, status);
+    FitsKeywords keywords;
+    for (int i = 1; i <= count; ++i) {
+        char card[FLEN_CARD] = "";
+        if (fits_read_record(fits.get(), i, card, &status) != 0)
+            throw fitsError("Could not read FITS header", path, status);
+        addKeyword(card, keywords);
+    }
+    return keywords;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 
 #include "image/ImageBuffer.h"
@@ -34,3 +35,16 @@ FloatImagePtr readFloatFits(const std::string& path);
 // data".
 void writeFits(const std::string& path, const ByteImagePtr& image);
 void writeFits(const std::string& path, const FloatImagePtr& image);
+
+// Header keywords by name: numbers and texts.
+struct FitsKeywords {
+    std::map<std::string, double> numbers;
+    std::map<std::string, std::string> texts;
+};
+
+// As above, with the keywords added to the header.
+void writeFits(const std::string& path, const FloatImagePtr& image, const FitsKeywords& keywords);
+
+// The keywords of the primary header that hold a number or a text; COMMENT,
+// HISTORY and the structural keys are left out. Failures throw as above.
+FitsKeywords readFitsKeywords(const std::string& path);

@@ -15,7 +15,7 @@ Format formatOf(const std::string& path)
     const std::string extension = fileExtension(path);
     if (extension == "jpg" || extension == "jpeg")
         return Format::Jpeg;
-    if (extension == "fit" || extension == "fits")
+    if (isFitsFile(path))
         return Format::Fits;
     throw std::runtime_error("Unsupported file format: " + extension);
 }
@@ -31,6 +31,12 @@ std::string fileExtension(const std::string& path)
     for (char& c : extension)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return extension;
+}
+
+bool isFitsFile(const std::string& path)
+{
+    const std::string extension = fileExtension(path);
+    return extension == "fit" || extension == "fits";
 }
 
 ByteImagePtr loadImage(const std::string& path)

@@ -21,6 +21,8 @@
 
 // The characters after the last '.' of the whole path, lowered; empty without a '.'.
 std::string fileExtension(const std::string& path);
+// Whether the extension is "fit" or "fits".
+bool isFitsFile(const std::string& path);
 
 std::shared_ptr<ImageBuffer<unsigned char>> loadImage(const std::string& path);
 void saveImage(const std::string& path, const std::shared_ptr<ImageBuffer<unsigned char>>& image);

@@ -4,8 +4,10 @@
 #include <stdexcept>
 
 #include "core/Logger.h"
+#include "image/FitsFile.h"
 #include "image/ImageFile.h"
 #include "image/MatView.h"
+#include "processing/AutoStretch.h"
 #include "processing/NebulosityDetector.h"
 #include "processing/NebulosityImages.h"
 #include "stacking/ImageStacker.h"
@@ -26,17 +28,52 @@ bool sameShape(const A& a, const B& b)
     return a.width() == b.width() && a.height() == b.height() && a.channels() == b.channels();
 }
 
+// The exact running mean, new = old + (sample - old) / n, in single precision
+// and never rounded, so the stack keeps improving as frames arrive.
+template <typename T>
+void updateRunningMean(FloatImage& stack, const ImageBuffer<T>& frame, int n)
+{
+    if (!sameShape(frame, stack))
+        throw std::runtime_error("Frame dimensions do not match stacked frame dimensions");
+    const T* in = frame.data();
+    float* mean = stack.data();
+    const std::size_t count = stack.size();
+#pragma omp parallel for schedule(static) if (count > 100000)
+    for (std::size_t i = 0; i < count; ++i)
+        mean[i] += (float(in[i]) - mean[i]) / float(n);
+}
+
 }  // namespace
 
-ByteImagePtr Stacker::loadFrame(const std::string& inputPath)
+CameraFrame Stacker::loadFrame(const std::string& inputPath)
 {
-    ByteImagePtr frame = loadImage(inputPath);
-    // Every later step views a frame as grey or colour; anything else (a CMYK
-    // JPEG) would be misread.
-    if (frame->channels() != 1 && frame->channels() != 3)
-        throw std::runtime_error("Unsupported channel count in " + inputPath + ": expected 1 or 3, found " +
-                                 std::to_string(frame->channels()));
+    CameraFrame frame = readCameraFrame(inputPath);
+    requireKindOf(frame, inputPath);
+    state_->calibration.apply(frame, inputPath);
+    if (frame.bayer) {
+        logInfo("Debayering the frame's mosaic");
+        frame.pixels = debayer(*frame.pixels, *frame.bayer, state_->options.settings.debayerMethod);
+        frame.bayer.reset();
+    }
     return frame;
+}
+
+// Checked before anything is written: a stack holds one kind of frame, and
+// a JPEG state cannot hold a linear stack.
+void Stacker::requireKindOf(const CameraFrame& frame, const std::string& inputPath) const
+{
+    const State& s = *state_;
+    const std::string kind = kindName(frame.linear);
+    if (s.stackedFrame && frame.linear != s.record.linear)
+        throw std::runtime_error("Frame " + inputPath + " is a " + kind + " frame but the stack holds " +
+                                 kindName(s.record.linear) +
+                                 " frames; start a new stack with -x or use another state file");
+    if (!s.stackedFrame && (frame.linear ? s.referenceFrame != nullptr : s.linearReference != nullptr))
+        throw std::runtime_error("Frame " + inputPath + " is a " + kind + " frame but the reference frame is not; "
+                                 "give a reference of the frames' kind");
+    if (frame.linear && !s.eightBitStateFile.empty())
+        throw std::runtime_error("A linear stack cannot be kept in the JPEG state file " + s.eightBitStateFile +
+                                 "; use a .fits state file");
 }
 
 // Scores the first frame of a stack once; the outcome travels with the state
@@ -58,15 +95,6 @@ void Stacker::detectNebulosity(const ImageBuffer<unsigned char>& frame)
         saveNebulosityVisualization(detector, image, cache.score, settings.diagnosticPrefix);
 }
 
-ByteImagePtr Stacker::subtractDark(const ByteImagePtr& frame)
-{
-    if (!state_->darkFrame)
-        return frame;
-    ImageStacker context;
-    context.darkFrame() = state_->darkFrame;
-    return context.applyDarkSubtraction(frame);
-}
-
 ByteImagePtr Stacker::alignToReference(const ByteImagePtr& frame, float& quality)
 {
     ImageStacker context;
@@ -82,23 +110,17 @@ ByteImagePtr Stacker::alignToReference(const ByteImagePtr& frame, float& quality
     return nullptr;
 }
 
-// The exact running mean, new = old + (sample - old) / n, in single precision
-// and never rounded, so the stack keeps improving as frames arrive.
-void Stacker::updateRunningMean(const ImageBuffer<unsigned char>& frame)
+void Stacker::countFrame(const FrameHeader& header, bool linear)
 {
-    ImageBuffer<float>& stack = *state_->stackedFrame;
-    if (!sameShape(frame, stack))
-        throw std::runtime_error("Frame dimensions do not match stacked frame dimensions");
-    const float n = float(state_->frameCount);
-    const unsigned char* in = frame.data();
-    float* mean = stack.data();
-    const std::size_t count = stack.size();
-#pragma omp parallel for schedule(static) if (count > 100000)
-    for (std::size_t i = 0; i < count; ++i)
-        mean[i] += (float(in[i]) - mean[i]) / n;
+    State& s = *state_;
+    if (s.frameCount < INT_MAX)
+        s.frameCount += 1;
+    logInfo("Frame count: " + std::to_string(s.frameCount));
+    addToRecord(s.record, header, !s.stackedFrame);
+    s.record.linear = linear;
 }
 
-void Stacker::addToStack(const ByteImagePtr& frame)
+void Stacker::addToStack(const ByteImagePtr& frame, const FrameHeader& header)
 {
     State& s = *state_;
     // Checked before anything changes, so a failure leaves the stack whole.
@@ -106,9 +128,7 @@ void Stacker::addToStack(const ByteImagePtr& frame)
         throw std::runtime_error("Frame dimensions do not match stacked frame dimensions");
     logInfo("Adding frame to internal list");
     s.frames.push_back(frame);
-    if (s.frameCount < INT_MAX)
-        s.frameCount += 1;
-    logInfo("Frame count: " + std::to_string(s.frameCount));
+    countFrame(header, false);
     if (!s.stackedFrame) {
         logInfo("First frame, cloning as stacked frame");
         s.stackedFrame = toFloat(*frame);
@@ -120,11 +140,27 @@ void Stacker::addToStack(const ByteImagePtr& frame)
                 "Falling back to mean stacking.");
     else
         logInfo("Using mean stacking method");
-    updateRunningMean(*frame);
+    updateRunningMean(*s.stackedFrame, *frame, s.frameCount);
 }
 
-// Post-processes an 8-bit copy of the stack (rounded, never truncated) with
-// the user's settings and the stack's nebulosity outcome; the stack itself
+void Stacker::addLinearToStack(const FloatImagePtr& frame, const FrameHeader& header)
+{
+    State& s = *state_;
+    if (s.stackedFrame && !frame->sameDimensions(*s.stackedFrame))
+        throw std::runtime_error("Frame dimensions do not match stacked frame dimensions");
+    countFrame(header, true);
+    if (!s.stackedFrame) {
+        logInfo("First frame, cloning as stacked frame");
+        s.stackedFrame = frame->clone();
+        return;
+    }
+    logInfo("Using mean stacking method");
+    updateRunningMean(*s.stackedFrame, *frame, s.frameCount);
+}
+
+// Post-processes an 8-bit picture of the stack with the user's settings and
+// the stack's nebulosity outcome: its automatic stretch for a linear stack
+// (or when asked), else a copy rounded, never truncated. The stack itself
 // stays raw.
 ByteImagePtr Stacker::prepareOutput(const ImageBuffer<float>& stack)
 {
@@ -137,7 +173,53 @@ ByteImagePtr Stacker::prepareOutput(const ImageBuffer<float>& stack)
     settings.nebulosityChecked = cache.checked;
     settings.nebulosityDetected = cache.detected;
     settings.nebulosityScore = cache.score;
-    return context.postProcess(toEightBit(stack));
+    const bool stretch = state_->record.linear || settings.autoStretch;
+    return context.postProcess(stretch ? autoStretch(stack) : toEightBit(stack));
+}
+
+void Stacker::rejectFrame(const std::string& inputPath, float quality)
+{
+    // A rejected frame must not be averaged in as a black image: the stack,
+    // its count and reference stay as they were.
+    state_->lastFrameAccepted = false;
+    logWarn("Frame " + inputPath + " rejected: quality " + std::to_string(quality) +
+            " is below the threshold; the stack is left unchanged");
+}
+
+void Stacker::stackEightBitFrame(ByteImagePtr frame, const FrameHeader& header, const std::string& inputPath)
+{
+    State& s = *state_;
+    if (!s.stackedFrame) {
+        if (!s.referenceFrame) {
+            logInfo("Setting reference frame");
+            s.referenceFrame = frame;
+        }
+        detectNebulosity(*frame);
+    }
+    if (s.options.alignmentEnabled && s.referenceFrame) {
+        logInfo("Aligning frame");
+        float quality = 0.0f;
+        frame = alignToReference(frame, quality);
+        if (!frame)
+            rejectFrame(inputPath, quality);
+    }
+    if (frame)
+        addToStack(frame, header);
+}
+
+void Stacker::writeOutput(const std::string& outputPath)
+{
+    State& s = *state_;
+    if (s.record.linear && isFitsFile(outputPath)) {
+        logInfo("Saving the linear stack with its header to " + outputPath);
+        writeFits(outputPath, s.stackedFrame, stackKeywords(s.record, s.frameCount));
+        return;
+    }
+    logInfo("Applying post-processing to output image only");
+    ByteImagePtr result = prepareOutput(*s.stackedFrame);
+    logInfo("Saving result to " + outputPath);
+    saveImage(outputPath, result);
+    logInfo("Result saved successfully");
 }
 
 bool Stacker::processFrame(const std::string& inputPath, const std::string& outputPath)
@@ -147,40 +229,15 @@ bool Stacker::processFrame(const std::string& inputPath, const std::string& outp
     try {
         logInfo("Starting processFrame method...");
         logInfo("Loading frame: " + inputPath);
-        ByteImagePtr frame = loadFrame(inputPath);
+        CameraFrame frame = loadFrame(inputPath);
         logInfo("Frame loaded successfully");
-        if (!s.stackedFrame) {
-            if (!s.referenceFrame) {
-                logInfo("Setting reference frame");
-                s.referenceFrame = frame;
-            }
-            detectNebulosity(*frame);
-        }
-        if (s.options.darkSubtractionEnabled && s.darkFrame) {
-            logInfo("Applying dark subtraction");
-            frame = subtractDark(frame);
-        }
-        if (s.options.alignmentEnabled && s.referenceFrame) {
-            logInfo("Aligning frame");
-            float quality = 0.0f;
-            frame = alignToReference(frame, quality);
-            if (!frame) {
-                // A rejected frame must not be averaged in as a black image:
-                // the stack, its count and reference stay as they were.
-                s.lastFrameAccepted = false;
-                logWarn("Frame " + inputPath + " rejected: quality " + std::to_string(quality) +
-                        " is below the threshold; the stack is left unchanged");
-            }
-        }
-        if (frame)
-            addToStack(frame);
+        if (frame.linear)
+            stackLinearFrame(frame.pixels, frame.header, inputPath);
+        else
+            stackEightBitFrame(toEightBit(*frame.pixels), frame.header, inputPath);
         if (!s.stackedFrame)
             throw std::runtime_error("Frame " + inputPath + " was turned away and there is no stack yet to write");
-        logInfo("Applying post-processing to output image only");
-        ByteImagePtr result = prepareOutput(*s.stackedFrame);
-        logInfo("Saving result to " + outputPath);
-        saveImage(outputPath, result);
-        logInfo("Result saved successfully");
+        writeOutput(outputPath);
         return true;
     } catch (const std::exception& e) {
         logError(std::string("Exception in processFrame method: ") + e.what());

@@ -26,7 +26,11 @@ Stacker::Stacker() : state_(std::make_unique<State>()) {}
 Stacker::~Stacker() = default;
 
 void Stacker::setMethod(StackingMethod method) { state_->options.method = method; }
-void Stacker::setDarkSubtraction(bool enabled) { state_->options.darkSubtractionEnabled = enabled; }
+void Stacker::setDarkSubtraction(bool enabled)
+{
+    state_->options.darkSubtractionEnabled = enabled;
+    state_->calibration.setDarkEnabled(enabled);
+}
 void Stacker::setAlignment(bool enabled) { state_->options.alignmentEnabled = enabled; }
 void Stacker::setMaxStars(int count) { settings().maxStars = std::max(count, 3); }
 
@@ -107,7 +111,9 @@ void Stacker::setDiagnostic(bool enabled, const std::string& prefix)
 bool Stacker::loadDarkFrame(const std::string& path)
 {
     try {
-        state_->darkFrame = loadImage(path);
+        CameraFrame dark = readCameraFrame(path);
+        state_->darkFrame = dark.linear ? nullptr : toEightBit(*dark.pixels);
+        state_->calibration.setDark(path, std::move(dark));
         return true;
     } catch (const std::exception& e) {
         state_->lastError = e.what();
@@ -115,10 +121,36 @@ bool Stacker::loadDarkFrame(const std::string& path)
     }
 }
 
+bool Stacker::loadFlatFrame(const std::string& path)
+{
+    try {
+        state_->calibration.setFlat(path, readCameraFrame(path));
+        return true;
+    } catch (const std::exception& e) {
+        state_->lastError = e.what();
+        return false;
+    }
+}
+
+void Stacker::setHotPixels(float sigma) { state_->calibration.setHotPixelSigma(std::max(sigma, 0.0f)); }
+void Stacker::setDebayerMethod(DebayerMethod method) { settings().debayerMethod = method; }
+void Stacker::setAutoStretch(bool enabled) { settings().autoStretch = enabled; }
+
+void Stacker::addStateFile(const std::string& path)
+{
+    const std::string extension = fileExtension(path);
+    if (state_->eightBitStateFile.empty() && (extension == "jpg" || extension == "jpeg"))
+        state_->eightBitStateFile = path;
+}
+
 bool Stacker::loadReferenceFrame(const std::string& path)
 {
     try {
-        state_->referenceFrame = loadFrame(path);
+        CameraFrame reference = readCameraFrame(path);
+        if (reference.bayer)
+            reference.pixels = debayer(*reference.pixels, *reference.bayer, settings().debayerMethod);
+        state_->referenceFrame = reference.linear ? nullptr : toEightBit(*reference.pixels);
+        state_->linearReference = reference.linear ? reference.pixels : nullptr;
         return true;
     } catch (const std::exception& e) {
         state_->lastError = e.what();
@@ -132,6 +164,8 @@ void Stacker::resetState()
     state_->frameCount = 0;
     state_->stackedFrame.reset();
     state_->referenceFrame.reset();
+    state_->linearReference.reset();
+    state_->record = StackRecord{};
 }
 
 StackerSettings& Stacker::settings() { return state_->options.settings; }
@@ -158,5 +192,6 @@ float Stacker::orientation() const { return state_->orientation; }
 NebulosityCache Stacker::nebulosity() const { return state_->nebulosity; }
 std::shared_ptr<const ImageBuffer<float>> Stacker::stackedFrame() const { return state_->stackedFrame; }
 std::shared_ptr<const ImageBuffer<unsigned char>> Stacker::referenceFrame() const { return state_->referenceFrame; }
+bool Stacker::isLinear() const { return state_->record.linear; }
 std::size_t Stacker::frameListSize() const { return state_->frames.size(); }
 bool Stacker::lastFrameAccepted() const { return state_->lastFrameAccepted; }

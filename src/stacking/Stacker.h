@@ -18,8 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "image/BayerMosaic.h"
 #include "image/ImageBuffer.h"
 #include "stacking/StackerSettings.h"
+
+struct CameraFrame;
+struct FrameHeader;
 
 enum class StackingMethod { Mean = 0, Median = 1, SigmaClip = 2 };
 
@@ -73,14 +77,33 @@ public:
     void setBenchmark(bool enabled);
     void setDiagnostic(bool enabled, const std::string& prefix);
 
+    // Calibration of every frame before it is debayered and registered:
+    // the master dark is subtracted while dark subtraction is on, the master
+    // flat (normalised to its mean) divided by, hot pixels replaced when a
+    // sigma is set. Masters must have the frames' size and kind. False (with
+    // the reason) when a master cannot be read.
     bool loadDarkFrame(const std::string& path);
-    // Makes the image at path the reference a fresh stack is registered onto;
-    // it is not averaged in. False (with the reason) when it cannot be read.
+    bool loadFlatFrame(const std::string& path);
+    void setHotPixels(float sigma);
+    void setDebayerMethod(DebayerMethod method);
+    // Stretches an 8-bit stack's output picture as a linear stack's always is.
+    void setAutoStretch(bool enabled);
+    // The stack will be kept in the file at path. A JPEG file cannot hold a
+    // linear stack, so processFrame then refuses a linear frame before
+    // anything is written.
+    void addStateFile(const std::string& path);
+    // Makes the image at path the reference a fresh stack is registered onto
+    // (debayered when it is a mosaic, not calibrated); it is not averaged in. False (with the reason) when it cannot be read.
     bool loadReferenceFrame(const std::string& path);
-    // Drops the stack (frames, count, stacked and reference frame); options,
+    // Drops the stack (frames, count, kind, stacked and reference frame); options,
     // dark frame, orientation, nebulosity cache and last error stay.
     void resetState();
 
+    // Reads, calibrates and debayers the frame, registers it onto the
+    // reference, folds it into the running mean and writes the output: the
+    // post-processed picture, or for a linear stack and a FITS path the stack
+    // itself with its header. The first frame sets the stack's kind (8-bit or
+    // linear); a frame of the other kind is refused, the stack untouched.
     bool processFrame(const std::string& inputPath, const std::string& outputPath);
     // Combines the whole frame list with the chosen method (against the
     // reference frame, with the dark frame when dark subtraction is on) and
@@ -107,6 +130,8 @@ public:
     NebulosityCache nebulosity() const;
     std::shared_ptr<const ImageBuffer<float>> stackedFrame() const;
     std::shared_ptr<const ImageBuffer<unsigned char>> referenceFrame() const;
+    // Whether the stack holds linear frames at their own scale.
+    bool isLinear() const;
     std::size_t frameListSize() const;
     // False after processFrame turned the frame away at the quality gate: the
     // stack is as it was, so its state files need not be written again.
@@ -122,14 +147,21 @@ private:
     void loadSidecar(const std::string& metaPath);
     void setAsideUnreadableState(const std::string& path);
     void writeSidecar(const std::string& metaPath);
-    ByteImagePtr loadFrame(const std::string& inputPath);
+    // Read, checked against the stack's kind, calibrated and debayered.
+    CameraFrame loadFrame(const std::string& inputPath);
+    void requireKindOf(const CameraFrame& frame, const std::string& inputPath) const;
     void detectNebulosity(const ImageBuffer<unsigned char>& frame);
-    ByteImagePtr subtractDark(const ByteImagePtr& frame);
+    void stackEightBitFrame(ByteImagePtr frame, const FrameHeader& header, const std::string& inputPath);
+    void stackLinearFrame(FloatImagePtr frame, const FrameHeader& header, const std::string& inputPath);
     // The frame on the reference's grid, or null when the quality gate turns
     // it away (its quality is then in `quality`).
     ByteImagePtr alignToReference(const ByteImagePtr& frame, float& quality);
-    void addToStack(const ByteImagePtr& frame);
-    void updateRunningMean(const ImageBuffer<unsigned char>& frame);
+    FloatImagePtr alignLinearFrame(const FloatImagePtr& frame, float& quality);
+    void rejectFrame(const std::string& inputPath, float quality);
+    void addToStack(const ByteImagePtr& frame, const FrameHeader& header);
+    void addLinearToStack(const FloatImagePtr& frame, const FrameHeader& header);
+    void countFrame(const FrameHeader& header, bool linear);
+    void writeOutput(const std::string& outputPath);
     ByteImagePtr prepareOutput(const ImageBuffer<float>& stack);
 
     std::unique_ptr<State> state_;

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "image/BayerMosaic.h"
+
 // The one settings record: what the user asked for, with every default in
 // this one place. The Stacker's setters clamp values into it once; the
 // stacking methods, the frame checks, alignment and post-processing read it
@@ -29,6 +31,8 @@ struct StackerSettings {
     int histEqWindow = 63;             // odd, >= 3
     float histEqClip = 1.0f;           // 0..4
     bool benchmark = false;
+    DebayerMethod debayerMethod = DebayerMethod::Bilinear;
+    bool autoStretch = false;          // the output of an 8-bit stack too
     int denoiseMethod = 0;             // 0 none, 1 non-local means, 2 bilateral
     int denoiseStrength = 10;          // 1..30
     bool nebulosityDetection = true;

@@ -5,12 +5,20 @@
 #include <string>
 #include <vector>
 
+#include "stacking/FrameCalibration.h"
+#include "stacking/StackRecord.h"
 #include "stacking/Stacker.h"
 
 struct Stacker::State {
     StackerOptions options;
     ByteImagePtr referenceFrame;
-    ByteImagePtr darkFrame;
+    // A linear stack's reference: its first frame, or the loaded stack itself.
+    FloatImagePtr linearReference;
+    ByteImagePtr darkFrame;  // the 8-bit master dark, for batch stacking
+    FrameCalibration calibration;
+    StackRecord record;
+    // A state file that can only hold an 8-bit stack (JPEG); empty when none.
+    std::string eightBitStateFile;
     std::vector<ByteImagePtr> frames;
     int frameCount = 0;
     FloatImagePtr stackedFrame;

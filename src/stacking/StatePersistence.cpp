@@ -10,6 +10,7 @@
 
 #include "core/Logger.h"
 #include "image/AtomicFile.h"
+#include "image/FitsFile.h"
 #include "image/ImageFile.h"
 #include "stacking/Stacker.h"
 #include "stacking/StackerState.h"
@@ -191,14 +192,21 @@ bool Stacker::loadState(const std::string& path)
     }
     try {
         FloatImagePtr stacked = loadFloatImage(path);
+        const StackRecord record = isFitsFile(path) ? stackRecordOf(readFitsKeywords(path)) : StackRecord{};
         s.stackedFrame = stacked;
-        logInfo("Loaded stacked frame: " + std::to_string(stacked->width()) + "x" + std::to_string(stacked->height()));
+        s.record = record;
+        logInfo("Loaded stacked frame: " + std::to_string(stacked->width()) + "x" + std::to_string(stacked->height()) +
+                " (" + kindName(record.linear) + ")");
         loadSidecar(path + ".meta");
-        s.referenceFrame = toEightBit(*stacked);
-        logInfo("Set reference frame to loaded stacked frame");
         s.frames.clear();
-        s.frames.push_back(s.referenceFrame);
-        logInfo("Added loaded frame to frames list");
+        // A linear frame registers onto the stack itself, unrounded.
+        s.linearReference = record.linear ? stacked : nullptr;
+        s.referenceFrame = record.linear ? nullptr : toEightBit(*stacked);
+        logInfo("Set reference frame to loaded stacked frame");
+        if (!record.linear) {
+            s.frames.push_back(s.referenceFrame);
+            logInfo("Added loaded frame to frames list");
+        }
         logInfo("State loaded successfully");
         return true;
     } catch (const std::exception& e) {
@@ -241,7 +249,10 @@ bool Stacker::saveState(const std::string& path)
             throw std::runtime_error("Could not save metadata file: " + metaPath + " (" + e.what() + ")");
         }
         AtomicFile image(path);
-        saveImage(image.tempPath(), s.stackedFrame);
+        if (isFitsFile(path))
+            writeFits(image.tempPath(), s.stackedFrame, stackKeywords(s.record, s.frameCount));
+        else
+            saveImage(image.tempPath(), s.stackedFrame);
         PreviousImage previous(path);
         image.commit();
         try {

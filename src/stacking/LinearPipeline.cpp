@@ -1,0 +1,113 @@
+#include <climits>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+
+#include <opencv2/core.hpp>
+
+#include "alignment/Registration.h"
+#include "alignment/WarpFrame.h"
+#include "core/Logger.h"
+#include "core/Timer.h"
+#include "processing/AutoStretch.h"
+#include "stacking/Stacker.h"
+#include "stacking/StackerState.h"
+
+// The path of a linear frame: every step reads float samples on the frame's
+// own scale, so nothing of a deep frame's faint signal is rounded away.
+
+namespace {
+
+// As for 8-bit frames: above this many samples the spread is measured on
+// every fourth one.
+constexpr std::size_t kSamplingThreshold = 2000000;
+constexpr std::size_t kSamplingStride = 4;
+
+float spread(const FloatImage& image)
+{
+    const std::size_t stride = image.size() > kSamplingThreshold ? kSamplingStride : 1;
+    double sum = 0.0;
+    double squares = 0.0;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < image.size(); i += stride) {
+        const double sample = image.data()[i];
+        sum += sample;
+        squares += sample * sample;
+        count += 1;
+    }
+    const double mean = sum / double(count);
+    return float(std::sqrt(std::max(squares / double(count) - mean * mean, 0.0)));
+}
+
+// The quality gate of 8-bit frames on float samples: the ratio of the smaller
+// to the larger spread; a frame spreading wider than a stacked reference
+// (whose noise is averaged away) passes; two flat images give NaN, which
+// passes.
+float linearQuality(const FloatImage& frame, const FloatImage& reference, bool referenceIsStack)
+{
+    if (!frame.sameDimensions(reference)) {
+        logWarn("Frame dimensions do not match reference frame dimensions");
+        return 0.0f;
+    }
+    const float frameSpread = spread(frame);
+    const float referenceSpread = spread(reference);
+    if (referenceIsStack && frameSpread >= referenceSpread)
+        return 1.0f;
+    if (frameSpread == 0.0f && referenceSpread == 0.0f)
+        return std::numeric_limits<float>::quiet_NaN();
+    return std::min(frameSpread, referenceSpread) / std::max(frameSpread, referenceSpread);
+}
+
+cv::Mat matView(const FloatImage& image)
+{
+    return cv::Mat(image.height(), image.width(), CV_32FC(image.channels()), const_cast<float*>(image.data()));
+}
+
+}  // namespace
+
+// Like an 8-bit frame's: registered (an unaligned copy when that fails), then
+// gated against the reference.
+FloatImagePtr Stacker::alignLinearFrame(const FloatImagePtr& frame, float& quality)
+{
+    const State& s = *state_;
+    const FloatImage& reference = *s.linearReference;
+    logInfo("Performing frame alignment...");
+    FloatImagePtr aligned;
+    try {
+        Timer timer("alignFrame");
+        const cv::Mat transform = findRegistration(greyImage(matView(reference)), greyImage(matView(*frame)),
+                                                   s.options.settings.maxStars);
+        if (!transform.empty())
+            aligned = warpFrame(*frame, transform, reference.width(), reference.height(), reference.channels());
+    } catch (const std::exception& e) {
+        logError("Error in alignFrame: " + std::string(e.what()));
+    }
+    if (!aligned)
+        aligned = frame->clone();
+    quality = linearQuality(*aligned, reference, s.frameCount > 1);
+    logInfo("Frame quality: " + std::to_string(quality));
+    return quality < s.options.settings.qualityThreshold ? nullptr : aligned;
+}
+
+void Stacker::stackLinearFrame(FloatImagePtr frame, const FrameHeader& header, const std::string& inputPath)
+{
+    State& s = *state_;
+    if (!s.stackedFrame) {
+        if (!s.linearReference) {
+            logInfo("Setting reference frame");
+            s.linearReference = frame;
+        }
+        detectNebulosity(*autoStretch(*frame));
+    }
+    // The first frame is its own reference: there is nothing to register.
+    if (s.options.alignmentEnabled && s.linearReference != frame) {
+        logInfo("Aligning frame");
+        float quality = 0.0f;
+        frame = alignLinearFrame(frame, quality);
+        if (!frame)
+            rejectFrame(inputPath, quality);
+    }
+    if (frame)
+        addLinearToStack(frame, header);
+}
