@@ -17,8 +17,10 @@ std::optional<std::array<int, 4>> patternColours(const std::string& pattern)
             return std::nullopt;
         colours[i] = int(colour);
     }
-    const bool bayer = std::count(colours.begin(), colours.end(), 1) == 2 && colours[0] != colours[3] &&
-                       colours[1] == colours[2];
+    // One red, one blue, and the two greens diagonal from each other.
+    const bool bayer = std::count(colours.begin(), colours.end(), 0) == 1 &&
+                       std::count(colours.begin(), colours.end(), 2) == 1 &&
+                       (colours[0] == colours[3] || colours[1] == colours[2]);
     if (!bayer)
         return std::nullopt;
     return colours;

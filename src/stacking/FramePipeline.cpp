@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "core/Logger.h"
+#include "core/Timer.h"
 #include "image/FitsFile.h"
 #include "image/ImageFile.h"
 #include "image/MatView.h"
@@ -47,10 +48,15 @@ void updateRunningMean(FloatImage& stack, const ImageBuffer<T>& frame, int n)
 
 CameraFrame Stacker::loadFrame(const std::string& inputPath)
 {
-    CameraFrame frame = readCameraFrame(inputPath);
+    CameraFrame frame;
+    {
+        Timer timer("Read frame");
+        frame = readCameraFrame(inputPath);
+    }
     requireKindOf(frame, inputPath);
     state_->calibration.apply(frame, inputPath);
     if (frame.bayer) {
+        Timer timer("Debayer");
         logInfo("Debayering the frame's mosaic");
         frame.pixels = debayer(*frame.pixels, *frame.bayer, state_->options.settings.debayerMethod);
         frame.bayer.reset();
@@ -63,13 +69,13 @@ CameraFrame Stacker::loadFrame(const std::string& inputPath)
 void Stacker::requireKindOf(const CameraFrame& frame, const std::string& inputPath) const
 {
     const State& s = *state_;
-    const std::string kind = kindName(frame.linear);
+    const std::string kind = frame.linear ? "a linear frame" : "an 8-bit frame";
     if (s.stackedFrame && frame.linear != s.record.linear)
-        throw std::runtime_error("Frame " + inputPath + " is a " + kind + " frame but the stack holds " +
+        throw std::runtime_error("Frame " + inputPath + " is " + kind + " but the stack holds " +
                                  kindName(s.record.linear) +
                                  " frames; start a new stack with -x or use another state file");
     if (!s.stackedFrame && (frame.linear ? s.referenceFrame != nullptr : s.linearReference != nullptr))
-        throw std::runtime_error("Frame " + inputPath + " is a " + kind + " frame but the reference frame is not; "
+        throw std::runtime_error("Frame " + inputPath + " is " + kind + " but the reference frame is not; "
                                  "give a reference of the frames' kind");
     if (frame.linear && !s.eightBitStateFile.empty())
         throw std::runtime_error("A linear stack cannot be kept in the JPEG state file " + s.eightBitStateFile +
@@ -218,6 +224,7 @@ void Stacker::writeOutput(const std::string& outputPath)
     logInfo("Applying post-processing to output image only");
     ByteImagePtr result = prepareOutput(*s.stackedFrame);
     logInfo("Saving result to " + outputPath);
+    Timer timer("Write output");
     saveImage(outputPath, result);
     logInfo("Result saved successfully");
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/Logger.h"
+#include "core/Timer.h"
 #include "image/AtomicFile.h"
 #include "image/FitsFile.h"
 #include "image/ImageFile.h"
@@ -191,6 +192,7 @@ bool Stacker::loadState(const std::string& path)
         return false;
     }
     try {
+        Timer timer("Read state");
         FloatImagePtr stacked = loadFloatImage(path);
         const StackRecord record = isFitsFile(path) ? stackRecordOf(readFitsKeywords(path)) : StackRecord{};
         s.stackedFrame = stacked;
@@ -249,6 +251,7 @@ bool Stacker::saveState(const std::string& path)
             throw std::runtime_error("Could not save metadata file: " + metaPath + " (" + e.what() + ")");
         }
         AtomicFile image(path);
+        Timer timer("Write state");
         if (isFitsFile(path))
             writeFits(image.tempPath(), s.stackedFrame, stackKeywords(s.record, s.frameCount));
         else
