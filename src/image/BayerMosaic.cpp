@@ -26,29 +26,77 @@ std::optional<std::array<int, 4>> patternColours(const std::string& pattern)
     return colours;
 }
 
-void bilinearRow(const FloatImage& mosaic, const BayerLayout& layout, int y, float* out)
+// The mean of the pixel's 3 x 3 neighbours (itself included) of each colour,
+// its own colour being its own sample: for any pixel, near the border too.
+void bilinearPixel(const FloatImage& mosaic, const BayerLayout& layout, int x, int y, float* pixel)
 {
     const int width = mosaic.width();
     const int height = mosaic.height();
     const float* in = mosaic.data();
-    for (int x = 0; x < width; ++x) {
-        const int own = layout.colourAt(x, y);
-        float sum[3] = {0, 0, 0};
-        int count[3] = {0, 0, 0};
-        for (int dy = -1; dy <= 1; ++dy)
-            for (int dx = -1; dx <= 1; ++dx) {
-                const int nx = x + dx;
-                const int ny = y + dy;
-                if (nx < 0 || ny < 0 || nx >= width || ny >= height)
-                    continue;
-                const int colour = layout.colourAt(nx, ny);
-                sum[colour] += in[std::size_t(ny) * width + nx];
-                count[colour] += 1;
+    float sum[3] = {0, 0, 0};
+    int count[3] = {0, 0, 0};
+    for (int ny = std::max(y - 1, 0); ny <= std::min(y + 1, height - 1); ++ny)
+        for (int nx = std::max(x - 1, 0); nx <= std::min(x + 1, width - 1); ++nx) {
+            const int colour = layout.colourAt(nx, ny);
+            sum[colour] += in[std::size_t(ny) * width + nx];
+            count[colour] += 1;
+        }
+    const int own = layout.colourAt(x, y);
+    for (int c = 0; c < 3; ++c)
+        pixel[c] = c == own ? in[std::size_t(y) * width + x] : sum[c] / float(std::max(count[c], 1));
+}
+
+// Where each colour of a pixel comes from, by its place in the cell: the
+// offsets of its same-colour neighbours (just 0 for its own colour).
+struct Taps {
+    int count = 0;
+    std::array<std::ptrdiff_t, 4> offsets{};
+};
+using CellTaps = std::array<std::array<Taps, 3>, 4>;
+
+CellTaps cellTaps(const BayerLayout& layout, int width)
+{
+    CellTaps taps;
+    for (int position = 0; position < 4; ++position) {
+        const int x = 2 + (position & 1);
+        const int y = 2 + (position >> 1);
+        for (int c = 0; c < 3; ++c) {
+            Taps& t = taps[std::size_t(position)][std::size_t(c)];
+            if (layout.colourAt(x, y) == c) {
+                t.count = 1;
+                continue;
             }
-        float* pixel = out + std::size_t(x) * 3;
-        for (int c = 0; c < 3; ++c)
-            pixel[c] = c == own ? in[std::size_t(y) * width + x] : sum[c] / float(std::max(count[c], 1));
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    if (layout.colourAt(x + dx, y + dy) == c)
+                        t.offsets[std::size_t(t.count++)] = std::ptrdiff_t(dy) * width + dx;
+        }
     }
+    return taps;
+}
+
+void bilinearRow(const FloatImage& mosaic, const BayerLayout& layout, const CellTaps& taps, int y, float* out)
+{
+    const int width = mosaic.width();
+    if (y == 0 || y == mosaic.height() - 1 || width < 3) {
+        for (int x = 0; x < width; ++x)
+            bilinearPixel(mosaic, layout, x, y, out + std::size_t(x) * 3);
+        return;
+    }
+    bilinearPixel(mosaic, layout, 0, y, out);
+    const float* row = mosaic.data() + std::size_t(y) * width;
+    for (int x = 1; x < width - 1; ++x) {
+        const std::array<Taps, 3>& colours = taps[std::size_t((y & 1) * 2 + (x & 1))];
+        float* pixel = out + std::size_t(x) * 3;
+        for (std::size_t c = 0; c < 3; ++c) {
+            const Taps& t = colours[c];
+            float sum = 0.0f;
+            for (int i = 0; i < t.count; ++i)
+                sum += row[x + t.offsets[std::size_t(i)]];
+            pixel[c] = sum / float(t.count);
+        }
+    }
+    bilinearPixel(mosaic, layout, width - 1, y, out + std::size_t(width - 1) * 3);
 }
 
 // Each colour from the pixel's 2 x 2 cell, looked for first on the pixel's
@@ -105,11 +153,12 @@ FloatImagePtr debayer(const FloatImage& mosaic, const BayerLayout& layout, Debay
     auto colour = std::make_shared<FloatImage>(mosaic.width(), mosaic.height(), 3);
     const int height = mosaic.height();
     const std::size_t rowLength = std::size_t(mosaic.width()) * 3;
+    const CellTaps taps = cellTaps(layout, mosaic.width());
 #pragma omp parallel for schedule(static)
     for (int y = 0; y < height; ++y) {
         float* row = colour->data() + std::size_t(y) * rowLength;
         if (method == DebayerMethod::Bilinear)
-            bilinearRow(mosaic, layout, y, row);
+            bilinearRow(mosaic, layout, taps, y, row);
         else
             nearestRow(mosaic, layout, y, row);
     }

@@ -117,40 +117,18 @@ int axisLength(LONGLONG length)
     return int(length);
 }
 
+// Samples first ... first + count - 1 (0-based, in file order).
 template <typename T>
-void readSamples(fitsfile* fits, T* samples, LONGLONG count, const std::string& path)
+void readSamples(fitsfile* fits, T* samples, LONGLONG first, LONGLONG count, const std::string& path)
 {
-    LONGLONG first[3] = {1, 1, 1};
     int anyNull = 0;
     int status = 0;
-    if (fits_read_pixll(fits, FitsType<T>::pixel, first, count, nullptr, samples, &anyNull, &status) != 0)
+    if (fits_read_img(fits, FitsType<T>::pixel, first + 1, count, nullptr, samples, &anyNull, &status) != 0)
         throw fitsError("Could not read FITS image data", path, status);
 }
 
-template <typename T>
-void interleave(const std::vector<T>& planar, ImageBuffer<T>& image)
-{
-    const std::size_t pixels = std::size_t(image.width()) * image.height();
-    const std::size_t channels = std::size_t(image.channels());
-    T* out = image.data();
-    for (std::size_t c = 0; c < channels; ++c)
-        for (std::size_t i = 0; i < pixels; ++i)
-            out[i * channels + c] = planar[c * pixels + i];
-}
-
-template <typename T>
-std::vector<T> deinterleave(const ImageBuffer<T>& image)
-{
-    const std::size_t pixels = std::size_t(image.width()) * image.height();
-    const std::size_t channels = std::size_t(image.channels());
-    const T* in = image.data();
-    std::vector<T> planar(image.size());
-    for (std::size_t c = 0; c < channels; ++c)
-        for (std::size_t i = 0; i < pixels; ++i)
-            planar[c * pixels + i] = in[i * channels + c];
-    return planar;
-}
-
+// A cube is read a plane at a time into the channel it holds, so only one
+// plane's worth of memory is needed beside the image.
 template <typename T>
 std::shared_ptr<ImageBuffer<T>> readImage(fitsfile* fits, const Layout& layout, const std::string& path)
 {
@@ -158,12 +136,18 @@ std::shared_ptr<ImageBuffer<T>> readImage(fitsfile* fits, const Layout& layout, 
     auto image = std::make_shared<ImageBuffer<T>>(axisLength(layout.width), axisLength(layout.height),
                                                   int(layout.planes));
     if (layout.planes == 1) {
-        readSamples(fits, image->data(), LONGLONG(image->size()), path);
+        readSamples(fits, image->data(), 0, LONGLONG(image->size()), path);
         return image;
     }
-    std::vector<T> planar(image->size());
-    readSamples(fits, planar.data(), LONGLONG(planar.size()), path);
-    interleave(planar, *image);
+    const std::size_t pixels = std::size_t(image->width()) * std::size_t(image->height());
+    const std::size_t channels = std::size_t(image->channels());
+    std::vector<T> plane(pixels);
+    T* out = image->data();
+    for (std::size_t c = 0; c < channels; ++c) {
+        readSamples(fits, plane.data(), LONGLONG(c * pixels), LONGLONG(pixels), path);
+        for (std::size_t i = 0; i < pixels; ++i)
+            out[i * channels + c] = plane[i];
+    }
     return image;
 }
 
@@ -186,16 +170,23 @@ void createImage(fitsfile* fits, const ImageBuffer<T>& image, const std::string&
         throw fitsError("Could not create FITS image", path, status);
 }
 
-// Writes from a planar copy: it is the file's layout for a cube, and CFITSIO
-// is never handed the caller's buffer to byte-swap in place.
+// Writes a plane at a time from a copy: it is the file's layout for a cube,
+// and CFITSIO is never handed the caller's buffer to byte-swap in place.
 template <typename T>
 void writeSamples(fitsfile* fits, const ImageBuffer<T>& image, const std::string& path)
 {
-    std::vector<T> planar = deinterleave(image);
-    LONGLONG first[3] = {1, 1, 1};
-    int status = 0;
-    if (fits_write_pixll(fits, FitsType<T>::pixel, first, LONGLONG(planar.size()), planar.data(), &status) != 0)
-        throw fitsError("Could not write FITS image data", path, status);
+    const std::size_t pixels = std::size_t(image.width()) * std::size_t(image.height());
+    const std::size_t channels = std::size_t(image.channels());
+    std::vector<T> plane(pixels);
+    const T* in = image.data();
+    for (std::size_t c = 0; c < channels; ++c) {
+        for (std::size_t i = 0; i < pixels; ++i)
+            plane[i] = in[i * channels + c];
+        int status = 0;
+        if (fits_write_img(fits, FitsType<T>::pixel, LONGLONG(c * pixels) + 1, LONGLONG(pixels), plane.data(),
+                           &status) != 0)
+            throw fitsError("Could not write FITS image data", path, status);
+    }
 }
 
 // Closing flushes CFITSIO's buffers, where a full disk shows up.
