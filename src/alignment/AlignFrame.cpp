@@ -38,7 +38,7 @@ cv::Mat eightBitCopy(const cv::Mat& grey)
 
 // False when the feature stage should be tried; the detector logs its own
 // reasons for a false result.
-bool matchStars(StarDetector& detector, const cv::Mat& referenceGrey, const cv::Mat& frameGrey, int maxStars,
+bool matchStars(StarDetector& detector, const cv::Mat& reference, const cv::Mat& frame, int maxStars,
                 PointList& referencePoints, PointList& framePoints)
 {
     Timer timer("Star detection");
@@ -46,7 +46,7 @@ bool matchStars(StarDetector& detector, const cv::Mat& referenceGrey, const cv::
     detector.setMaxStars(budget);
     logInfo("Using maximum of " + std::to_string(budget) + " stars for alignment");
     try {
-        if (!detector.detectAndMatchStars(referenceGrey, frameGrey, referencePoints, framePoints))
+        if (!detector.detectAndMatchStars(reference, frame, referencePoints, framePoints))
             return false;
     } catch (const std::exception& e) {
         logError("Star detection failed: " + std::string(e.what()));
@@ -90,20 +90,20 @@ cv::Mat findRegistration(const ByteImage& reference, const ByteImage& frame, int
     return findRegistration(referenceGrey, frameGrey, maxStars);
 }
 
-cv::Mat findRegistration(const cv::Mat& referenceGrey, const cv::Mat& frameGrey, int maxStars)
+cv::Mat findRegistration(const cv::Mat& reference, const cv::Mat& frame, int maxStars)
 {
     StarDetector detector;
     PointList referencePoints;
     PointList framePoints;
-    if (!matchStars(detector, referenceGrey, frameGrey, maxStars, referencePoints, framePoints)) {
+    if (!matchStars(detector, reference, frame, maxStars, referencePoints, framePoints)) {
         logInfo("Trying feature-based detection methods...");
         referencePoints.clear();
         framePoints.clear();
-        if (!matchFeatures(eightBitCopy(referenceGrey), eightBitCopy(frameGrey), maxStars, referencePoints,
-                           framePoints))
+        if (!matchFeatures(eightBitCopy(greyImage(reference)), eightBitCopy(greyImage(frame)), maxStars,
+                           referencePoints, framePoints))
             return cv::Mat();
     }
-    return findFrameTransform(detector, referencePoints, framePoints, referenceGrey.cols, referenceGrey.rows);
+    return findFrameTransform(detector, referencePoints, framePoints, reference.cols, reference.rows);
 }
 
 ByteImagePtr ImageStacker::alignFrame(const ByteImagePtr& frame)

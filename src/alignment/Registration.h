@@ -11,10 +11,11 @@
 cv::Mat findRegistration(const ImageBuffer<unsigned char>& reference, const ImageBuffer<unsigned char>& frame,
                          int maxStars);
 
-// The same for grey images of any depth: 8-bit, or float on the frames' own
-// scale, whose stars are extracted at that precision (the feature stage reads
-// a stretched 8-bit copy).
-cv::Mat findRegistration(const cv::Mat& referenceGrey, const cv::Mat& frameGrey, int maxStars);
+// The same for grey or colour images of any depth: 8-bit, or float on the
+// frames' own scale, whose stars are extracted at that precision, each image
+// turned grey only while its stars are found (the feature stage reads a
+// stretched 8-bit grey copy).
+cv::Mat findRegistration(const cv::Mat& reference, const cv::Mat& frame, int maxStars);
 
 // One channel of a frame for registration: its own, or the BGR-weighted
 // grey of three.

@@ -93,22 +93,27 @@ StarExtraction::StarExtraction()
 
 StarExtraction::~StarExtraction() = default;
 
-// The float samples as they are, described to FITSData, which computes the
+// The float samples as they are, a colour image turned grey straight into
+// the buffer FITSData keeps, described to FITSData, which computes the
 // statistics the solver reads.
-void StarExtraction::loadFloat(const cv::Mat& grey)
+void StarExtraction::loadFloat(const cv::Mat& image)
 {
     FITSImage::Statistic stats;
     stats.dataType = TFLOAT;
     stats.bytesPerPixel = sizeof(float);
     stats.ndim = 2;
-    stats.width = uint16_t(grey.cols);
-    stats.height = uint16_t(grey.rows);
+    stats.width = uint16_t(image.cols);
+    stats.height = uint16_t(image.rows);
     stats.channels = 1;
-    stats.samples_per_channel = uint32_t(grey.cols) * uint32_t(grey.rows);
+    stats.samples_per_channel = uint32_t(image.cols) * uint32_t(image.rows);
     stats.size = qint64(stats.samples_per_channel) * qint64(sizeof(float));
     auto* buffer = new uint8_t[std::size_t(stats.size)];
-    grey.copyTo(cv::Mat(grey.rows, grey.cols, CV_32F, buffer));
     data_->setImageBuffer(buffer);
+    cv::Mat grey(image.rows, image.cols, CV_32F, buffer);
+    if (image.channels() == 3)
+        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+    else
+        image.copyTo(grey);
     data_->restoreStatistics(stats);
     data_->calculateStats(true);
 }
@@ -117,12 +122,10 @@ bool StarExtraction::load(const cv::Mat& image, const QString& fileName)
 {
     if (image.depth() == CV_32F) {
         // FITSData's record holds 16-bit sides.
-        if (image.cols > 65535 || image.rows > 65535 || image.empty())
+        if (image.cols > 65535 || image.rows > 65535 || image.empty() ||
+            (image.channels() != 1 && image.channels() != 3))
             return false;
-        cv::Mat grey = image;
-        if (image.channels() == 3)
-            cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-        loadFloat(grey);
+        loadFloat(image);
     } else if (!data_->loadFromMat(image, fileName)) {  // turns a colour image grey itself
         return false;
     }

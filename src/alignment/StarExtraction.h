@@ -51,7 +51,7 @@ public:
     std::vector<ExtractedStar> stars() const;
 
 private:
-    void loadFloat(const cv::Mat& grey);
+    void loadFloat(const cv::Mat& image);
 
     // Declared first so that it outlives the solver, which reads its buffer
     // without copying it.

@@ -153,21 +153,38 @@ StarPairs pairNearest(const PointList& referenceStars, const PointList& mappedFr
     return pairs;
 }
 
+namespace {
+
+// One image's stars, its extraction released before the next one starts, so
+// only one image's solver buffers are held at a time.
+bool extractStars(const cv::Mat& image, const char* fileName, std::vector<ExtractedStar>& stars,
+                  std::string& failure, const char* loadFailure, const char* extractFailure)
+{
+    StarExtraction extraction;
+    if (!extraction.load(image, fileName)) {
+        failure = loadFailure;
+        return false;
+    }
+    if (!extraction.extract()) {
+        failure = extractFailure;
+        return false;
+    }
+    stars = extraction.stars();
+    return true;
+}
+
+}  // namespace
+
 bool StarDetector::extractBoth(const cv::Mat& referenceImage, const cv::Mat& frameImage,
                                std::vector<ExtractedStar>& referenceStars, std::vector<ExtractedStar>& frameStars)
 {
-    StarExtraction reference;
-    StarExtraction frame;
-    if (!reference.load(referenceImage, "reference.fits"))
-        return fail("Failed to load reference image into FITSData");
-    if (!frame.load(frameImage, "frame.fits"))
-        return fail("Failed to load frame image into FITSData");
-    if (!reference.extract())
-        return fail("StellarSolver failed to extract stars from reference image");
-    if (!frame.extract())
-        return fail("StellarSolver failed to extract stars from frame image");
-    referenceStars = reference.stars();
-    frameStars = frame.stars();
+    std::string failure;
+    if (!extractStars(referenceImage, "reference.fits", referenceStars, failure,
+                      "Failed to load reference image into FITSData",
+                      "StellarSolver failed to extract stars from reference image") ||
+        !extractStars(frameImage, "frame.fits", frameStars, failure, "Failed to load frame image into FITSData",
+                      "StellarSolver failed to extract stars from frame image"))
+        return fail(failure);
     if (referenceStars.size() < kMinPairs || frameStars.size() < kMinPairs)
         return fail("Not enough stars detected for alignment");
     logInfo("StellarSolver detected " + std::to_string(referenceStars.size()) + " stars in reference image");

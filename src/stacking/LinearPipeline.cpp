@@ -76,8 +76,7 @@ FloatImagePtr Stacker::alignLinearFrame(const FloatImagePtr& frame, float& quali
     FloatImagePtr aligned;
     try {
         Timer timer("alignFrame");
-        const cv::Mat transform = findRegistration(greyImage(matView(reference)), greyImage(matView(*frame)),
-                                                   s.options.settings.maxStars);
+        const cv::Mat transform = findRegistration(matView(reference), matView(*frame), s.options.settings.maxStars);
         if (!transform.empty())
             aligned = warpFrame(*frame, transform, reference.width(), reference.height(), reference.channels());
     } catch (const std::exception& e) {
