@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -146,21 +147,55 @@ std::optional<DebayerMethod> debayerMethodNamed(const std::string& name)
     return std::nullopt;
 }
 
-FloatImagePtr debayer(const FloatImage& mosaic, const BayerLayout& layout, DebayerMethod method)
+namespace {
+
+void requireMosaic(const FloatImage& mosaic)
 {
     if (mosaic.channels() != 1 || mosaic.width() < 2 || mosaic.height() < 2)
         throw std::invalid_argument("A Bayer mosaic needs one channel of at least 2 x 2 pixels");
+}
+
+void debayerRow(const FloatImage& mosaic, const BayerLayout& layout, const CellTaps& taps, DebayerMethod method,
+                int y, float* out)
+{
+    if (method == DebayerMethod::Bilinear)
+        bilinearRow(mosaic, layout, taps, y, out);
+    else
+        nearestRow(mosaic, layout, y, out);
+}
+
+}  // namespace
+
+FloatImagePtr debayer(const FloatImage& mosaic, const BayerLayout& layout, DebayerMethod method)
+{
+    requireMosaic(mosaic);
     auto colour = std::make_shared<FloatImage>(mosaic.width(), mosaic.height(), 3);
     const int height = mosaic.height();
     const std::size_t rowLength = std::size_t(mosaic.width()) * 3;
     const CellTaps taps = cellTaps(layout, mosaic.width());
 #pragma omp parallel for schedule(static)
-    for (int y = 0; y < height; ++y) {
-        float* row = colour->data() + std::size_t(y) * rowLength;
-        if (method == DebayerMethod::Bilinear)
-            bilinearRow(mosaic, layout, taps, y, row);
-        else
-            nearestRow(mosaic, layout, y, row);
-    }
+    for (int y = 0; y < height; ++y)
+        debayerRow(mosaic, layout, taps, method, y, colour->data() + std::size_t(y) * rowLength);
     return colour;
+}
+
+FloatImagePtr debayeredGrey(const FloatImage& mosaic, const BayerLayout& layout, DebayerMethod method)
+{
+    requireMosaic(mosaic);
+    const int width = mosaic.width();
+    const int height = mosaic.height();
+    auto grey = std::make_shared<FloatImage>(width, height, 1);
+    const CellTaps taps = cellTaps(layout, width);
+#pragma omp parallel
+    {
+        std::vector<float> row(std::size_t(width) * 3);
+#pragma omp for schedule(static)
+        for (int y = 0; y < height; ++y) {
+            debayerRow(mosaic, layout, taps, method, y, row.data());
+            float* out = grey->data() + std::size_t(y) * std::size_t(width);
+            for (std::size_t x = 0; x < std::size_t(width); ++x)
+                out[x] = 0.114f * row[3 * x] + 0.587f * row[3 * x + 1] + 0.299f * row[3 * x + 2];
+        }
+    }
+    return grey;
 }

@@ -37,3 +37,9 @@ std::optional<DebayerMethod> debayerMethodNamed(const std::string& name);
 // std::invalid_argument for a mosaic that is not one channel of at least
 // 2 x 2 pixels.
 FloatImagePtr debayer(const FloatImage& mosaic, const BayerLayout& layout, DebayerMethod method);
+
+// The grey of the debayered image, weighting channels 0, 1, 2 by 0.114,
+// 0.587 and 0.299 as OpenCV's BGR-to-grey conversion does wherever a frame
+// is turned grey for registration, computed row by row without the colour
+// image ever being held. Throws as debayer does.
+FloatImagePtr debayeredGrey(const FloatImage& mosaic, const BayerLayout& layout, DebayerMethod method);

@@ -55,13 +55,18 @@ CameraFrame Stacker::loadFrame(const std::string& inputPath)
     }
     requireKindOf(frame, inputPath);
     state_->calibration.apply(frame, inputPath);
+    return frame;
+}
+
+FloatImagePtr Stacker::colourOf(CameraFrame& frame) const
+{
     if (frame.bayer) {
         Timer timer("Debayer");
         logInfo("Debayering the frame's mosaic");
         frame.pixels = debayer(*frame.pixels, *frame.bayer, state_->options.settings.debayerMethod);
         frame.bayer.reset();
     }
-    return frame;
+    return frame.pixels;
 }
 
 // Checked before anything is written: a stack holds one kind of frame, and
@@ -236,12 +241,15 @@ bool Stacker::processFrame(const std::string& inputPath, const std::string& outp
     try {
         logInfo("Starting processFrame method...");
         logInfo("Loading frame: " + inputPath);
-        CameraFrame frame = loadFrame(inputPath);
-        logInfo("Frame loaded successfully");
-        if (frame.linear)
-            stackLinearFrame(frame.pixels, frame.header, inputPath);
-        else
-            stackEightBitFrame(toEightBit(*frame.pixels), frame.header, inputPath);
+        {
+            // Scoped, so the frame's samples are freed before the output is made.
+            CameraFrame frame = loadFrame(inputPath);
+            logInfo("Frame loaded successfully");
+            if (frame.linear)
+                stackLinearFrame(frame, inputPath);
+            else
+                stackEightBitFrame(toEightBit(*frame.pixels), frame.header, inputPath);
+        }
         if (!s.stackedFrame)
             throw std::runtime_error("Frame " + inputPath + " was turned away and there is no stack yet to write");
         writeOutput(outputPath);

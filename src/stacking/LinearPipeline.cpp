@@ -10,6 +10,7 @@
 #include "alignment/WarpFrame.h"
 #include "core/Logger.h"
 #include "core/Timer.h"
+#include "image/BayerMosaic.h"
 #include "processing/AutoStretch.h"
 #include "stacking/Stacker.h"
 #include "stacking/StackerState.h"
@@ -67,46 +68,54 @@ cv::Mat matView(const FloatImage& image)
 }  // namespace
 
 // Like an 8-bit frame's: registered (an unaligned copy when that fails), then
-// gated against the reference.
-FloatImagePtr Stacker::alignLinearFrame(const FloatImagePtr& frame, float& quality)
+// gated against the reference. A mosaic is registered on its grey, and
+// debayered only then, so the colour frame and the stack are never both
+// held while stars are extracted.
+FloatImagePtr Stacker::alignLinearFrame(CameraFrame& frame, float& quality)
 {
     const State& s = *state_;
     const FloatImage& reference = *s.linearReference;
     logInfo("Performing frame alignment...");
-    FloatImagePtr aligned;
+    cv::Mat transform;
     try {
         Timer timer("alignFrame");
-        const cv::Mat transform = findRegistration(matView(reference), matView(*frame), s.options.settings.maxStars);
-        if (!transform.empty())
-            aligned = warpFrame(*frame, transform, reference.width(), reference.height(), reference.channels());
+        const FloatImagePtr grey =
+            frame.bayer ? debayeredGrey(*frame.pixels, *frame.bayer, s.options.settings.debayerMethod) : nullptr;
+        transform = findRegistration(matView(reference), matView(grey ? *grey : *frame.pixels),
+                                     s.options.settings.maxStars);
     } catch (const std::exception& e) {
         logError("Error in alignFrame: " + std::string(e.what()));
     }
-    if (!aligned)
-        aligned = frame->clone();
+    const FloatImagePtr colour = colourOf(frame);
+    const FloatImagePtr aligned =
+        transform.empty() ? colour
+                          : warpFrame(*colour, transform, reference.width(), reference.height(), reference.channels());
     quality = linearQuality(*aligned, reference, s.frameCount > 1);
     logInfo("Frame quality: " + std::to_string(quality));
     return quality < s.options.settings.qualityThreshold ? nullptr : aligned;
 }
 
-void Stacker::stackLinearFrame(FloatImagePtr frame, const FrameHeader& header, const std::string& inputPath)
+void Stacker::stackLinearFrame(CameraFrame& frame, const std::string& inputPath)
 {
     State& s = *state_;
-    if (!s.stackedFrame) {
-        if (!s.linearReference) {
-            logInfo("Setting reference frame");
-            s.linearReference = frame;
-        }
-        detectNebulosity(*autoStretch(*frame));
-    }
-    // The first frame is its own reference: there is nothing to register.
-    if (s.options.alignmentEnabled && s.linearReference != frame) {
+    FloatImagePtr aligned;
+    if (s.options.alignmentEnabled && s.linearReference) {
         logInfo("Aligning frame");
         float quality = 0.0f;
-        frame = alignLinearFrame(frame, quality);
-        if (!frame)
+        aligned = alignLinearFrame(frame, quality);
+        if (!aligned)
             rejectFrame(inputPath, quality);
+    } else {
+        aligned = colourOf(frame);
+        if (!s.linearReference) {
+            // The first frame is its own reference: there is nothing to register.
+            logInfo("Setting reference frame");
+            s.linearReference = aligned;
+        }
     }
-    if (frame)
-        addLinearToStack(frame, header);
+    if (!aligned)
+        return;
+    if (!s.stackedFrame)
+        detectNebulosity(*autoStretch(*aligned));
+    addLinearToStack(aligned, frame.header);
 }

@@ -147,16 +147,18 @@ private:
     void loadSidecar(const std::string& metaPath);
     void setAsideUnreadableState(const std::string& path);
     void writeSidecar(const std::string& metaPath);
-    // Read, checked against the stack's kind, calibrated and debayered.
+    // Read, checked against the stack's kind and calibrated; a mosaic is
+    // debayered by colourOf.
     CameraFrame loadFrame(const std::string& inputPath);
+    FloatImagePtr colourOf(CameraFrame& frame) const;
     void requireKindOf(const CameraFrame& frame, const std::string& inputPath) const;
     void detectNebulosity(const ImageBuffer<unsigned char>& frame);
     void stackEightBitFrame(ByteImagePtr frame, const FrameHeader& header, const std::string& inputPath);
-    void stackLinearFrame(FloatImagePtr frame, const FrameHeader& header, const std::string& inputPath);
+    void stackLinearFrame(CameraFrame& frame, const std::string& inputPath);
     // The frame on the reference's grid, or null when the quality gate turns
     // it away (its quality is then in `quality`).
     ByteImagePtr alignToReference(const ByteImagePtr& frame, float& quality);
-    FloatImagePtr alignLinearFrame(const FloatImagePtr& frame, float& quality);
+    FloatImagePtr alignLinearFrame(CameraFrame& frame, float& quality);
     void rejectFrame(const std::string& inputPath, float quality);
     void addToStack(const ByteImagePtr& frame, const FrameHeader& header);
     void addLinearToStack(const FloatImagePtr& frame, const FrameHeader& header);
