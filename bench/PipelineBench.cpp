@@ -5,67 +5,26 @@
 //  - peak resident memory of one run;
 //  - noise gain of the stack against the noise-free sky after 1, 4, 16 and 64
 //    frames, for a FITS and a JPEG state, against the ideal sqrt(N).
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "BenchUsage.h"
+#include "PelorumRuns.h"
+#include "StackResiduals.h"
 #include "image/ImageFile.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct RunFigures {
-    double milliseconds = 0.0;
-    long peakKilobytes = 0;
-};
-
-// Runs a program to completion with its output discarded.
-RunFigures run(const std::vector<std::string>& command)
-{
-    std::fflush(stdout);  // or the child would repeat what is still buffered
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::vector<char*> argv;
-        std::vector<std::string> copies = command;
-        for (std::string& a : copies)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error("command failed: " + command[0]);
-    return {std::chrono::duration<double, std::milli>(elapsed).count(), usage.ru_maxrss};
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 struct Tools {
-    std::string pelorum, ioFloor, skysim;
+    PelorumPrograms programs;
+    std::string skysim;
 };
 
 std::string frameName(const std::string& dir, int index)
@@ -83,54 +42,16 @@ void simulate(const Tools& tools, const std::string& dir, int frames, int width,
                                         "--width", std::to_string(width), "--height", std::to_string(height),
                                         "--seed", "7"};
     command.insert(command.end(), extra.begin(), extra.end());
-    run(command);
+    runProgram(command);
 }
 
-void printRow(const std::string& what, const std::string& value, const std::string& reference,
-              const std::string& ratio)
+// The JPEG frames 1 .. count of a simulated sequence.
+std::vector<std::string> jpegFrames(const std::string& dir, int count)
 {
-    std::printf("| %-44s | %12s | %12s | %8s |\n", what.c_str(), value.c_str(), reference.c_str(), ratio.c_str());
-}
-
-std::string fixed(double value, int decimals)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
-// Median time of `runs` consecutive frames added to a FITS state that
-// already holds the first frame, and the largest peak memory seen.
-RunFigures pelorumLatency(const Tools& tools, const std::string& dir, const std::vector<std::string>& options,
-                          int runs)
-{
-    const std::string state = dir + "/state.fits";
-    fs::remove(state);
-    fs::remove(state + ".meta");
-    auto command = [&](int frame) {
-        std::vector<std::string> c = {tools.pelorum, "-o", dir + "/out.jpg", "-e", state};
-        c.insert(c.end(), options.begin(), options.end());
-        c.push_back(frameName(dir, frame) + ".jpg");
-        return c;
-    };
-    run(command(1));
-    std::vector<double> times;
-    long peak = 0;
-    for (int i = 0; i < runs; ++i) {
-        const RunFigures figures = run(command(2 + i));
-        times.push_back(figures.milliseconds);
-        peak = std::max(peak, figures.peakKilobytes);
-    }
-    return {median(times), peak};
-}
-
-double ioFloor(const Tools& tools, const std::string& dir, int runs)
-{
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i)
-        times.push_back(run({tools.ioFloor, frameName(dir, 2 + i) + ".jpg", dir + "/floor.jpg", dir + "/state.fits"})
-                            .milliseconds);
-    return median(times);
+    std::vector<std::string> frames;
+    for (int k = 1; k <= count; ++k)
+        frames.push_back(frameName(dir, k) + ".jpg");
+    return frames;
 }
 
 void latencyRows(const Tools& tools, const std::string& root, int width, int height)
@@ -138,10 +59,11 @@ void latencyRows(const Tools& tools, const std::string& root, int width, int hei
     const int runs = 5;
     const std::string dir = root + "/latency_" + std::to_string(width);
     simulate(tools, dir, runs + 1, width, height);
+    const std::vector<std::string> frames = jpegFrames(dir, runs + 1);
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
-    const RunFigures plain = pelorumLatency(tools, dir, {}, runs);
-    const double floor = ioFloor(tools, dir, runs);
-    const RunFigures tone = pelorumLatency(tools, dir, {"-c", "60", "-t", "60", "-p", "30"}, runs);
+    const RunFigures plain = pelorumLatency(tools.programs, dir, frames);
+    const double floor = ioFloorLatency(tools.programs, dir, frames).milliseconds;
+    const RunFigures tone = pelorumLatency(tools.programs, dir, frames, {"-c", "60", "-t", "60", "-p", "30"});
     printRow("latency " + size + ", default options (ms)", fixed(plain.milliseconds, 0), fixed(floor, 0),
              fixed(plain.milliseconds / floor, 2));
     printRow("latency " + size + ", -c 60 -t 60 -p 30 (ms)", fixed(tone.milliseconds, 0), fixed(floor, 0),
@@ -150,7 +72,8 @@ void latencyRows(const Tools& tools, const std::string& root, int width, int hei
              "", "");
     if (width > 1920)
         return;  // non-local means alone takes several seconds per run at this size
-    const RunFigures all = pelorumLatency(tools, dir, {"-b", "15", "-L", "-D", "1"}, 3);
+    const std::vector<std::string> fewer(frames.begin(), frames.begin() + 4);
+    const RunFigures all = pelorumLatency(tools.programs, dir, fewer, {"-b", "15", "-L", "-D", "1"});
     printRow("latency " + size + ", -b 15 -L -D 1 (ms)", fixed(all.milliseconds, 0), fixed(floor, 0),
              fixed(all.milliseconds / floor, 2));
     printRow("peak memory " + size + ", -b 15 -L -D 1 (MB)", fixed(all.peakKilobytes / 1024.0, 0), "", "");
@@ -163,18 +86,10 @@ double backgroundNoise(const ImageBuffer<float>& stack, const ImageBuffer<float>
     std::vector<float> sky(truth.data(), truth.data() + truth.size());
     std::nth_element(sky.begin(), sky.begin() + sky.size() / 2, sky.end());
     const float level = sky[sky.size() / 2];
-    double sum = 0.0, squares = 0.0;
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < truth.size(); ++i) {
-        if (std::fabs(truth.data()[i] - level) > 3.0f)
-            continue;
-        const double d = double(stack.data()[i]) - double(truth.data()[i]);
-        sum += d;
-        squares += d * d;
-        ++count;
-    }
-    const double mean = sum / double(count);
-    return std::sqrt(squares / double(count) - mean * mean);
+    SampleMask background(truth.size());
+    for (std::size_t i = 0; i < truth.size(); ++i)
+        background[i] = std::fabs(truth.data()[i] - level) <= 3.0f;
+    return residualDeviation(stack, truth, background);
 }
 
 void noiseGainRows(const Tools& tools, const std::string& root)
@@ -186,7 +101,7 @@ void noiseGainRows(const Tools& tools, const std::string& root)
         const std::string state = dir + "/state." + extension;
         double first = 0.0;
         for (int n = 1; n <= 64; ++n) {
-            run({tools.pelorum, "-o", dir + "/out.jpg", "-e", state, frameName(dir, n) + ".fits"});
+            runProgram({tools.programs.pelorum, "-o", dir + "/out.jpg", "-e", state, frameName(dir, n) + ".fits"});
             if (n != 1 && n != 4 && n != 16 && n != 64)
                 continue;
             const double noise = backgroundNoise(*loadFloatImage(state), *truth);
@@ -211,21 +126,17 @@ int main(int argc, char** argv)
     if (status >= 0)
         return status;
     const std::string build = argv[1];
-    const Tools tools{build + "/pelorum", build + "/bench/pelorum_io_floor", build + "/tools/skysim"};
-    const std::string root = (fs::temp_directory_path() / ("pelorum-bench-" + std::to_string(getpid()))).string();
+    const Tools tools{{build + "/pelorum", build + "/bench/pelorum_io_floor"}, build + "/tools/skysim"};
+    const ScratchDirectory root("pelorum-bench");
     try {
-        std::printf("| %-44s | %12s | %12s | %8s |\n", "measure", "value", "reference", "ratio");
-        std::printf("|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(14, '-').c_str(),
-                    std::string(14, '-').c_str(), std::string(10, '-').c_str());
-        latencyRows(tools, root, 1920, 1080);
-        latencyRows(tools, root, 3840, 2160);
-        noiseGainRows(tools, root);
+        printTableHead();
+        latencyRows(tools, root.path(), 1920, 1080);
+        latencyRows(tools, root.path(), 3840, 2160);
+        noiseGainRows(tools, root.path());
     } catch (const std::exception& e) {
         std::cerr << "pelorum_bench_pipeline: " << e.what() << '\n';
-        fs::remove_all(root);
         return 1;
     }
-    fs::remove_all(root);
     std::printf("\nLatency: median of 5 runs; reference = I/O floor (start, decode frame, encode output at\n"
                 "quality 95, read and write the FITS state). Noise gain: value = sigma(1 frame) / sigma(N),\n"
                 "reference = sqrt(N), last column = background sigma of the stack against the true sky.\n");

@@ -2,9 +2,7 @@
 // with known transforms. For every frame the matrix found for it is compared
 // with the simulator's: the four image corners are mapped through both and
 // the distance between the results is the corner error.
-#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -14,7 +12,9 @@
 
 #include <QCoreApplication>
 
+#include "BenchStatistics.h"
 #include "BenchUsage.h"
+#include "CornerError.h"
 #include "SkySimulator.h"
 #include "alignment/Registration.h"
 #include "alignment/WarpFrame.h"
@@ -40,19 +40,6 @@ struct Figures {
     std::vector<double> cornerErrors;  // worst corner of each found frame
     std::vector<double> alignMilliseconds;
 };
-
-double worstCornerError(const cv::Mat& found, const cv::Matx33d& truth)
-{
-    const std::vector<cv::Point2d> corners = {{0, 0}, {kWidth - 1.0, 0}, {0, kHeight - 1.0}, {kWidth - 1.0, kHeight - 1.0}};
-    std::vector<cv::Point2d> byFound;
-    std::vector<cv::Point2d> byTruth;
-    cv::perspectiveTransform(corners, byFound, found);
-    cv::perspectiveTransform(corners, byTruth, cv::Mat(truth));
-    double worst = 0.0;
-    for (std::size_t i = 0; i < corners.size(); ++i)
-        worst = std::max(worst, cv::norm(byFound[i] - byTruth[i]));
-    return worst;
-}
 
 // Frames go through a JPEG file and back, as they would from a camera.
 ByteImagePtr asJpeg(const ByteImagePtr& frame, const std::string& path)
@@ -82,25 +69,12 @@ Figures measure(const Sequence& sequence, const std::string& scratch)
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         if (found.empty())
             continue;
-        const double error = worstCornerError(found, simulator.transform(k));
+        const double error = worstCornerError(found, simulator.transform(k), kWidth, kHeight);
         figures.cornerErrors.push_back(error);
         if (error < kAlignedCornerError)
             ++figures.aligned;
     }
     return figures;
-}
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return NAN;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double largest(const std::vector<double>& values)
-{
-    return values.empty() ? NAN : *std::max_element(values.begin(), values.end());
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Runs every benchmark of the release build: the whole-run table, the
-# registration table, the post-processing tables, then the byte kernels at each vector level.
+# camera-frame table, the registration table, the post-processing tables,
+# then the byte kernels at each vector level.
 set -euo pipefail
 build=${1:-build/release}
 "$build/bench/pelorum_bench_pipeline" "$build"
+echo
+"$build/bench/pelorum_bench_camera" "$build"
 echo
 "$build/bench/pelorum_bench_registration"
 echo
