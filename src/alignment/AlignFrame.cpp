@@ -60,6 +60,22 @@ bool matchStars(StarDetector& detector, const cv::Mat& reference, const cv::Mat&
     return referencePoints.size() >= kMinPairs && framePoints.size() >= kMinPairs;
 }
 
+// Stars first, then features; the pairs found are left in the two lists.
+cv::Mat matchAndFit(const cv::Mat& reference, const cv::Mat& frame, int maxStars, PointList& referencePoints,
+                    PointList& framePoints)
+{
+    StarDetector detector;
+    if (!matchStars(detector, reference, frame, maxStars, referencePoints, framePoints)) {
+        logInfo("Trying feature-based detection methods...");
+        referencePoints.clear();
+        framePoints.clear();
+        if (!matchFeatures(eightBitCopy(greyImage(reference)), eightBitCopy(greyImage(frame)), maxStars,
+                           referencePoints, framePoints))
+            return cv::Mat();
+    }
+    return findFrameTransform(detector, referencePoints, framePoints, reference.cols, reference.rows);
+}
+
 }  // namespace
 
 cv::Mat greyImage(const cv::Mat& image)
@@ -87,23 +103,17 @@ cv::Mat findRegistration(const ByteImage& reference, const ByteImage& frame, int
         referenceGrey = greyImage(referenceMat);
         frameGrey = greyImage(frameMat);
     }
-    return findRegistration(referenceGrey, frameGrey, maxStars);
+    PointList referencePoints;
+    PointList framePoints;
+    return matchAndFit(referenceGrey, frameGrey, maxStars, referencePoints, framePoints);
 }
 
 cv::Mat findRegistration(const cv::Mat& reference, const cv::Mat& frame, int maxStars)
 {
-    StarDetector detector;
     PointList referencePoints;
     PointList framePoints;
-    if (!matchStars(detector, reference, frame, maxStars, referencePoints, framePoints)) {
-        logInfo("Trying feature-based detection methods...");
-        referencePoints.clear();
-        framePoints.clear();
-        if (!matchFeatures(eightBitCopy(greyImage(reference)), eightBitCopy(greyImage(frame)), maxStars,
-                           referencePoints, framePoints))
-            return cv::Mat();
-    }
-    return findFrameTransform(detector, referencePoints, framePoints, reference.cols, reference.rows);
+    const cv::Mat estimate = matchAndFit(reference, frame, maxStars, referencePoints, framePoints);
+    return estimate.empty() ? estimate : simplestTransform(referencePoints, framePoints, estimate);
 }
 
 ByteImagePtr ImageStacker::alignFrame(const ByteImagePtr& frame)

@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "alignment/TransformModel.h"
 #include "image/ImageBuffer.h"
 
 // The 3x3 matrix (CV_64F) that maps frame pixel coordinates onto the
@@ -14,7 +15,8 @@ cv::Mat findRegistration(const ImageBuffer<unsigned char>& reference, const Imag
 // The same for grey or colour images of any depth: 8-bit, or float on the
 // frames' own scale, whose stars are extracted at that precision, each image
 // turned grey only while its stars are found (the feature stage reads a
-// stretched 8-bit grey copy).
+// stretched 8-bit grey copy). The matrix found is then refitted to the
+// simplest model that explains its pairs (simplestTransform).
 cv::Mat findRegistration(const cv::Mat& reference, const cv::Mat& frame, int maxStars);
 
 // One channel of a frame for registration: its own, or the BGR-weighted

@@ -45,6 +45,17 @@ cv::Mat estimateHomography(const PointList& referencePoints, const PointList& fr
 // 3x3 matrix with last row (0, 0, 1); empty when none was found.
 cv::Mat estimateSimilarity(const PointList& referencePoints, const PointList& framePoints);
 
+// The simplest model that explains the pairs the estimate explains: a
+// least-squares similarity (mirrored when the estimate mirrors) over the
+// pairs within 2 px of the estimate, refitted once over its own pairs within
+// 1 px. The estimate is kept when fewer than kMinPairs pairs agree with it,
+// or when it explains the similarity's pairs clearly better (an RMS residual
+// under two thirds of the similarity's and more than 0.1 px lower): one
+// camera on one telescope moves, turns and at most flips the field, and
+// the four free numbers of a similarity are fitted far more precisely from
+// the same stars than the eight of a homography.
+cv::Mat simplestTransform(const PointList& referencePoints, const PointList& framePoints, const cv::Mat& estimate);
+
 // "  Translation: (tx, ty) pixels", "  Rotation: r degrees", "  Scaling: (sx, sy)".
 void logMotion(const TransformParameters& parameters);
 
