@@ -23,6 +23,7 @@
 #include "CornerError.h"
 #include "FrameTransforms.h"
 #include "PelorumRuns.h"
+#include "RegistrationSequences.h"
 #include "SkySimulator.h"
 #include "StackResiduals.h"
 #include "alignment/Registration.h"
@@ -324,11 +325,6 @@ void nebulaRows(const PelorumPrograms& programs, const std::string& root)
     printRow(what + ", 8-bit", fixed(shallow, 3), fixed(best, 3), fixed(shallow / best, 3));
 }
 
-struct RegistrationSequence {
-    std::string name;
-    std::function<void(SkySimSettings&)> configure;
-};
-
 struct RegistrationFigures {
     int frames = 0;  // registered against frame 1, or tried to be
     int aligned = 0;
@@ -368,29 +364,10 @@ RegistrationFigures registerSequence(const RegistrationSequence& sequence, const
 
 void registrationRows(const std::string& root)
 {
-    const std::vector<RegistrationSequence> sequences = {
-        {"shift <= 40 px, rotate to 1.9 deg", [](SkySimSettings& s) {
-             s.motion.shiftMax = 40.0;
-             s.motion.rotationPerFrame = 0.1;
-         }},
-        {"180-degree turn from frame 10", [](SkySimSettings& s) {
-             s.motion.shiftMax = 10.0;
-             s.motion.flipAtFrame = 10;
-         }},
-        {"dense field, 2000 stars", [](SkySimSettings& s) {
-             s.starField.starsPerFrame = 2000;
-             s.motion.shiftMax = 20.0;
-             s.motion.rotationPerFrame = 0.05;
-         }},
-        {"sparse field, 30 stars", [](SkySimSettings& s) {
-             s.starField.starsPerFrame = 30;
-             s.motion.shiftMax = 20.0;
-             s.motion.rotationPerFrame = 0.05;
-         }},
-    };
+    const std::vector<RegistrationSequence> sequences = registrationSequences();
     for (const RegistrationSequence& sequence : sequences) {
         const RegistrationFigures f = registerSequence(sequence, root + "/registration.fits");
-        printRow("corner px: " + sequence.name, fixed(median(f.cornerErrors), 3), fixed(largest(f.cornerErrors), 3),
+        printRow("corner: " + sequence.name, fixed(median(f.cornerErrors), 3), fixed(largest(f.cornerErrors), 3),
                  std::to_string(f.aligned) + "/" + std::to_string(f.frames));
     }
 }
@@ -438,7 +415,7 @@ int main(int argc, char** argv)
         "warped by their true transforms. Nebula (+6 ADU): least-squares slope of the stack's nebula signal\n"
         "against the true one (1 = kept whole); the 8-bit row stacks the frames cut to 8 bits (value / 257,\n"
         "8-bit FITS) and scales the stack back by 257; reference = the slope for the exact mean of the\n"
-        "16-bit frames. Corner px: value = median, reference = worst corner error of the frames registered\n"
+        "16-bit frames. Corner: value = median (px), reference = worst corner error of the frames registered\n"
         "against frame 1 (float grey of the debayered mosaic); last column = frames aligned (worst corner\n"
         "below %.0f px).\n",
         kAlignedCornerError);

@@ -15,6 +15,7 @@
 #include "BenchStatistics.h"
 #include "BenchUsage.h"
 #include "CornerError.h"
+#include "RegistrationSequences.h"
 #include "SkySimulator.h"
 #include "alignment/Registration.h"
 #include "alignment/WarpFrame.h"
@@ -30,10 +31,6 @@ constexpr int kFrames = 20;
 // A frame counts as aligned when no corner is off by a pixel or more.
 constexpr double kAlignedCornerError = 1.0;
 
-struct Sequence {
-    std::string name;
-    std::function<void(SkySimSettings&)> configure;
-};
 
 struct Figures {
     int aligned = 0;
@@ -48,7 +45,7 @@ ByteImagePtr asJpeg(const ByteImagePtr& frame, const std::string& path)
     return loadImage(path);
 }
 
-Figures measure(const Sequence& sequence, const std::string& scratch)
+Figures measure(const RegistrationSequence& sequence, const std::string& scratch)
 {
     SkySimSettings settings;
     settings.frames = kFrames;
@@ -92,35 +89,7 @@ int main(int argc, char** argv)
     Mathematics::GSLHelpers::switchOffGslAbort();
     // Star extraction needs a Qt application object in the process.
     QCoreApplication application(argc, argv);
-    const std::vector<Sequence> sequences = {
-        {"shift <= 40 px, rotation to 1.9 deg", [](SkySimSettings& s) {
-             s.motion.shiftMax = 40.0;
-             s.motion.rotationPerFrame = 0.1;
-         }},
-        {"180-degree turn from frame 10", [](SkySimSettings& s) {
-             s.motion.shiftMax = 10.0;
-             s.motion.flipAtFrame = 10;
-         }},
-        {"dense field, 2000 stars", [](SkySimSettings& s) {
-             s.starField.starsPerFrame = 2000;
-             s.motion.shiftMax = 20.0;
-             s.motion.rotationPerFrame = 0.05;
-         }},
-        {"sparse field, 30 stars", [](SkySimSettings& s) {
-             s.starField.starsPerFrame = 30;
-             s.motion.shiftMax = 20.0;
-             s.motion.rotationPerFrame = 0.05;
-         }},
-        {"mirror flip", [](SkySimSettings& s) {
-             s.motion.shiftMax = 10.0;
-             s.motion.mirrorAtFrame = 2;
-         }},
-        {"heavy noise (read noise 15)", [](SkySimSettings& s) {
-             s.noise.readNoise = 15.0;
-             s.motion.shiftMax = 20.0;
-             s.motion.rotationPerFrame = 0.05;
-         }},
-    };
+    const std::vector<RegistrationSequence> sequences = registrationSequences();
     const std::string scratch =
         (std::filesystem::temp_directory_path() / ("pelorum-registration-" + std::to_string(getpid()) + ".jpg"))
             .string();
@@ -128,7 +97,7 @@ int main(int argc, char** argv)
                 "median corner", "worst corner", "alignFrame ms");
     std::printf("|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(10, '-').c_str(),
                 std::string(15, '-').c_str(), std::string(14, '-').c_str(), std::string(15, '-').c_str());
-    for (const Sequence& sequence : sequences) {
+    for (const RegistrationSequence& sequence : sequences) {
         const Figures f = measure(sequence, scratch);
         std::printf("| %-38s | %5d/%-2d | %10.3f px | %9.3f px | %13.0f |\n", sequence.name.c_str(), f.aligned,
                     kFrames - 1, median(f.cornerErrors), largest(f.cornerErrors), median(f.alignMilliseconds));
