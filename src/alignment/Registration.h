@@ -1,9 +1,22 @@
 #pragma once
 
+#include <string>
+
 #include <opencv2/core.hpp>
 
 #include "alignment/TransformModel.h"
 #include "image/ImageBuffer.h"
+
+// What registration found for one frame, as the frame record reports it.
+struct RegistrationReport {
+    int referenceStars = 0;   // stars of the reference it matched against
+    int frameStars = 0;       // stars extracted from the frame
+    int matchedPairs = 0;     // pairs the star or feature stage matched
+    int inlierPairs = 0;      // pairs the transform used explains
+    double residualRms = 0.0; // of the inlier pairs under that transform, pixels
+    cv::Mat transform;        // the transform used; empty when none
+    std::string failure;      // why the frame could not be registered; empty when it was
+};
 
 // The 3x3 matrix (CV_64F) that maps frame pixel coordinates onto the
 // reference's: star matching first, ORB/AKAZE features when that fails, then

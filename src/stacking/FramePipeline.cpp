@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
+#include <limits>
 #include <stdexcept>
 
 #include "core/Logger.h"
@@ -193,8 +194,8 @@ void Stacker::rejectFrame(const std::string& inputPath, float quality)
     // A rejected frame must not be averaged in as a black image: the stack,
     // its count and reference stay as they were.
     state_->lastFrameAccepted = false;
-    logWarn("Frame " + inputPath + " rejected: quality " + std::to_string(quality) +
-            " is below the threshold; the stack is left unchanged");
+    state_->rejectionReason = "quality " + std::to_string(quality) + " is below the threshold";
+    logWarn("Frame " + inputPath + " rejected: " + state_->rejectionReason + "; the stack is left unchanged");
 }
 
 void Stacker::stackEightBitFrame(ByteImagePtr frame, const FrameHeader& header, const std::string& inputPath)
@@ -238,6 +239,9 @@ bool Stacker::processFrame(const std::string& inputPath, const std::string& outp
 {
     State& s = *state_;
     s.lastFrameAccepted = true;
+    s.rejectionReason.clear();
+    s.registration = RegistrationReport{};
+    s.frameQuality = std::numeric_limits<float>::quiet_NaN();
     try {
         logInfo("Starting processFrame method...");
         logInfo("Loading frame: " + inputPath);

@@ -195,3 +195,6 @@ std::shared_ptr<const ImageBuffer<unsigned char>> Stacker::referenceFrame() cons
 bool Stacker::isLinear() const { return state_->record.linear; }
 std::size_t Stacker::frameListSize() const { return state_->frames.size(); }
 bool Stacker::lastFrameAccepted() const { return state_->lastFrameAccepted; }
+std::string Stacker::lastRejectionReason() const { return state_->rejectionReason; }
+const RegistrationReport& Stacker::lastRegistration() const { return state_->registration; }
+float Stacker::lastFrameQuality() const { return state_->frameQuality; }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "alignment/Registration.h"
 #include "image/BayerMosaic.h"
 #include "image/ImageBuffer.h"
 #include "stacking/StackerSettings.h"
@@ -136,6 +137,12 @@ public:
     // False after processFrame turned the frame away at the quality gate: the
     // stack is as it was, so its state files need not be written again.
     bool lastFrameAccepted() const;
+    // Why the last frame was turned away; empty when it was accepted.
+    std::string lastRejectionReason() const;
+    // What registration found for the last frame (default when none ran).
+    const RegistrationReport& lastRegistration() const;
+    // The last frame's quality against the reference (NaN when not measured).
+    float lastFrameQuality() const;
 
 private:
     struct State;

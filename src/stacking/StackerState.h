@@ -26,4 +26,7 @@ struct Stacker::State {
     NebulosityCache nebulosity;
     std::string lastError;
     bool lastFrameAccepted = true;
+    std::string rejectionReason;
+    RegistrationReport registration;
+    float frameQuality = 0.0f;
 };
