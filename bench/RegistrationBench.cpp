@@ -34,6 +34,7 @@ constexpr double kAlignedCornerError = 1.0;
 
 struct Figures {
     int aligned = 0;
+    int rejected = 0;
     std::vector<double> cornerErrors;  // worst corner of each found frame
     std::vector<double> alignMilliseconds;
 };
@@ -45,33 +46,65 @@ ByteImagePtr asJpeg(const ByteImagePtr& frame, const std::string& path)
     return loadImage(path);
 }
 
-Figures measure(const RegistrationSequence& sequence, const std::string& scratch)
+SkySimSettings baseSky(std::uint64_t seed)
 {
     SkySimSettings settings;
     settings.frames = kFrames;
     settings.width = kWidth;
     settings.height = kHeight;
-    settings.seed = 11;
-    sequence.configure(settings);
-    const SkySimulator simulator(settings);
-    const ByteImagePtr reference = asJpeg(simulator.exposure(1), scratch);
+    settings.seed = seed;
+    return settings;
+}
+
+// Frames 2.. of the frame sky registered onto frame 1 of the reference sky.
+Figures measure(const SkySimulator& referenceSky, const SkySimulator& frameSky, const std::string& scratch)
+{
+    const ByteImagePtr reference = asJpeg(referenceSky.exposure(1), scratch);
     Figures figures;
     for (int k = 2; k <= kFrames; ++k) {
-        const ByteImagePtr frame = asJpeg(simulator.exposure(k), scratch);
+        const ByteImagePtr frame = asJpeg(frameSky.exposure(k), scratch);
         const auto start = std::chrono::steady_clock::now();
-        const cv::Mat found = findRegistration(*reference, *frame, 200);
+        const cv::Mat found = registerFrame(matView(*reference), matView(*frame), 200).transform;
         if (!found.empty())
             warpFrame(matView(*frame), found, kWidth, kHeight, 3);
         figures.alignMilliseconds.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-        if (found.empty())
+        if (found.empty()) {
+            ++figures.rejected;
             continue;
-        const double error = worstCornerError(found, simulator.transform(k), kWidth, kHeight);
+        }
+        const double error = worstCornerError(found, frameSky.transform(k), kWidth, kHeight);
         figures.cornerErrors.push_back(error);
         if (error < kAlignedCornerError)
             ++figures.aligned;
     }
     return figures;
+}
+
+// Frames that must all be turned away: another star field, noise alone, and
+// a featureless sky, each against the base sky's first frame.
+std::vector<RegistrationSequence> badSequences()
+{
+    return {
+        {"another field (must be rejected)", [](SkySimSettings& s) { s.seed = 12; }},
+        {"noise alone (must be rejected)", [](SkySimSettings& s) {
+             s.starField.starsPerFrame = 0;
+             s.noise.readNoise = 15.0;
+         }},
+        {"featureless sky (must be rejected)", [](SkySimSettings& s) {
+             s.starField.starsPerFrame = 0;
+             s.noise.readNoise = 0.0;
+             s.noise.gain = 0.0;
+         }},
+    };
+}
+
+void printRow(const std::string& name, const Figures& f)
+{
+    std::printf("| %-38s | %5d/%-2d | %5d/%-2d | %10.3f px | %9.3f px | %13.0f |\n", name.c_str(), f.aligned,
+                kFrames - 1, f.rejected, kFrames - 1, median(f.cornerErrors), largest(f.cornerErrors),
+                median(f.alignMilliseconds));
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -93,15 +126,22 @@ int main(int argc, char** argv)
     const std::string scratch =
         (std::filesystem::temp_directory_path() / ("pelorum-registration-" + std::to_string(getpid()) + ".jpg"))
             .string();
-    std::printf("| %-38s | %8s | %13s | %12s | %13s |\n", "sequence (1920x1080 colour, 19 frames)", "aligned",
-                "median corner", "worst corner", "alignFrame ms");
-    std::printf("|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(10, '-').c_str(),
-                std::string(15, '-').c_str(), std::string(14, '-').c_str(), std::string(15, '-').c_str());
+    std::printf("| %-38s | %8s | %8s | %13s | %12s | %13s |\n", "sequence (1920x1080 colour, 19 frames)", "aligned",
+                "rejected", "median corner", "worst corner", "alignFrame ms");
+    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(10, '-').c_str(),
+                std::string(10, '-').c_str(), std::string(15, '-').c_str(), std::string(14, '-').c_str(),
+                std::string(15, '-').c_str());
     for (const RegistrationSequence& sequence : sequences) {
-        const Figures f = measure(sequence, scratch);
-        std::printf("| %-38s | %5d/%-2d | %10.3f px | %9.3f px | %13.0f |\n", sequence.name.c_str(), f.aligned,
-                    kFrames - 1, median(f.cornerErrors), largest(f.cornerErrors), median(f.alignMilliseconds));
-        std::fflush(stdout);
+        SkySimSettings settings = baseSky(11);
+        sequence.configure(settings);
+        const SkySimulator sky(settings);
+        printRow(sequence.name, measure(sky, sky, scratch));
+    }
+    const SkySimulator base(baseSky(11));
+    for (const RegistrationSequence& sequence : badSequences()) {
+        SkySimSettings settings = baseSky(11);
+        sequence.configure(settings);
+        printRow(sequence.name, measure(base, SkySimulator(settings), scratch));
     }
     std::filesystem::remove(scratch);
     std::printf("\nAligned: worst corner error below %.1f px. Corner errors over the frames a matrix was found for;\n"

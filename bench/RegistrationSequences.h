@@ -7,8 +7,8 @@
 #include "SkySettings.h"
 
 // The simulated sequences registration is measured on, each a change to a
-// base sky: drift with rotation, a meridian flip, dense and sparse fields and
-// a mirrored frame.
+// base sky: drift with rotation, a meridian flip, dense and sparse fields, a
+// mirrored frame and heavy noise.
 struct RegistrationSequence {
     std::string name;
     std::function<void(SkySimSettings&)> configure;
@@ -38,6 +38,11 @@ inline std::vector<RegistrationSequence> registrationSequences()
         {"mirror flip", [](SkySimSettings& s) {
              s.motion.shiftMax = 10.0;
              s.motion.mirrorAtFrame = 2;
+         }},
+        {"heavy noise (read noise 15)", [](SkySimSettings& s) {
+             s.noise.readNoise = 15.0;
+             s.motion.shiftMax = 20.0;
+             s.motion.rotationPerFrame = 0.05;
          }},
     };
 }

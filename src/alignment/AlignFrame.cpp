@@ -61,10 +61,9 @@ bool matchStars(StarDetector& detector, const cv::Mat& reference, const cv::Mat&
 }
 
 // Stars first, then features; the pairs found are left in the two lists.
-cv::Mat matchAndFit(const cv::Mat& reference, const cv::Mat& frame, int maxStars, PointList& referencePoints,
-                    PointList& framePoints)
+cv::Mat matchAndFit(StarDetector& detector, const cv::Mat& reference, const cv::Mat& frame, int maxStars,
+                    PointList& referencePoints, PointList& framePoints)
 {
-    StarDetector detector;
     if (!matchStars(detector, reference, frame, maxStars, referencePoints, framePoints)) {
         logInfo("Trying feature-based detection methods...");
         referencePoints.clear();
@@ -103,17 +102,34 @@ cv::Mat findRegistration(const ByteImage& reference, const ByteImage& frame, int
         referenceGrey = greyImage(referenceMat);
         frameGrey = greyImage(frameMat);
     }
+    StarDetector detector;
     PointList referencePoints;
     PointList framePoints;
-    return matchAndFit(referenceGrey, frameGrey, maxStars, referencePoints, framePoints);
+    return matchAndFit(detector, referenceGrey, frameGrey, maxStars, referencePoints, framePoints);
 }
 
-cv::Mat findRegistration(const cv::Mat& reference, const cv::Mat& frame, int maxStars)
+RegistrationReport registerFrame(const cv::Mat& reference, const cv::Mat& frame, int maxStars)
 {
+    RegistrationReport report;
+    StarDetector detector;
     PointList referencePoints;
     PointList framePoints;
-    const cv::Mat estimate = matchAndFit(reference, frame, maxStars, referencePoints, framePoints);
-    return estimate.empty() ? estimate : simplestTransform(referencePoints, framePoints, estimate);
+    const cv::Mat estimate = matchAndFit(detector, reference, frame, maxStars, referencePoints, framePoints);
+    report.referenceStars = detector.referenceStarCount();
+    report.frameStars = detector.frameStarCount();
+    report.matchedPairs = int(referencePoints.size());
+    const FittedTransform fit =
+        estimate.empty() ? FittedTransform{} : simplestTransform(referencePoints, framePoints, estimate);
+    report.inlierPairs = int(fit.inlierPairs);
+    report.residualRms = fit.residualRms;
+    report.failure = registrationFailure(fit, referencePoints.size());
+    if (!report.failure.empty()) {
+        logInfo("Registration failed: " + report.failure);
+        return report;
+    }
+    report.transform = fit.transform;
+    logMatrixRows(report.transform);
+    return report;
 }
 
 ByteImagePtr ImageStacker::alignFrame(const ByteImagePtr& frame)

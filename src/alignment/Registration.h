@@ -25,12 +25,14 @@ struct RegistrationReport {
 cv::Mat findRegistration(const ImageBuffer<unsigned char>& reference, const ImageBuffer<unsigned char>& frame,
                          int maxStars);
 
-// The same for grey or colour images of any depth: 8-bit, or float on the
-// frames' own scale, whose stars are extracted at that precision, each image
-// turned grey only while its stars are found (the feature stage reads a
-// stretched 8-bit grey copy). The matrix found is then refitted to the
-// simplest model that explains its pairs (simplestTransform).
-cv::Mat findRegistration(const cv::Mat& reference, const cv::Mat& frame, int maxStars);
+// Registers a frame onto the reference, both grey or colour, 8-bit or float
+// on the frames' own scale (stars are extracted at that precision; the
+// feature stage reads a stretched 8-bit grey copy): the pairs the star or
+// feature stage matches, the transform stage's matrix (logged as ever), then
+// the simplest model over the pairs it explains (simplestTransform), printed
+// as the homography used. The report's transform is empty, with the reason
+// in failure, when the frame cannot be registered (registrationFailure).
+RegistrationReport registerFrame(const cv::Mat& reference, const cv::Mat& frame, int maxStars);
 
 // One channel of a frame for registration: its own, or the BGR-weighted
 // grey of three.

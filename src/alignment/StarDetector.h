@@ -19,6 +19,9 @@ public:
     // How many of the brightest stars matching uses; stored as given.
     void setMaxStars(int count) { maxStars_ = count; }
     std::string getLastError() const { return lastError_; }
+    // Stars the last detectAndMatchStars extracted from each image.
+    int referenceStarCount() const { return referenceStarCount_; }
+    int frameStarCount() const { return frameStarCount_; }
 
     // An 8-bit one-channel mask of the image's size (grey or colour), 255 on
     // filled discs at the stars (radius starMaskRadius(flux), centre rounded
@@ -59,6 +62,8 @@ private:
 
     int maxStars_ = 20;
     std::string lastError_;
+    int referenceStarCount_ = 0;
+    int frameStarCount_ = 0;
 };
 
 // The radius of a star's disc in the star mask: 5 + 5 * log10(flux / 1000 + 1)

@@ -185,6 +185,8 @@ bool StarDetector::extractBoth(const cv::Mat& referenceImage, const cv::Mat& fra
         !extractStars(frameImage, "frame.fits", frameStars, failure, "Failed to load frame image into FITSData",
                       "StellarSolver failed to extract stars from frame image"))
         return fail(failure);
+    referenceStarCount_ = int(referenceStars.size());
+    frameStarCount_ = int(frameStars.size());
     if (referenceStars.size() < kMinPairs || frameStars.size() < kMinPairs)
         return fail("Not enough stars detected for alignment");
     logInfo("StellarSolver detected " + std::to_string(referenceStars.size()) + " stars in reference image");

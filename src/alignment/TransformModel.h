@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -45,6 +46,14 @@ cv::Mat estimateHomography(const PointList& referencePoints, const PointList& fr
 // 3x3 matrix with last row (0, 0, 1); empty when none was found.
 cv::Mat estimateSimilarity(const PointList& referencePoints, const PointList& framePoints);
 
+// A transform with the pairs it explains: those within 2 px of where it
+// takes their frame point, and the RMS distance over them.
+struct FittedTransform {
+    cv::Mat transform;
+    std::size_t inlierPairs = 0;
+    double residualRms = 0.0;
+};
+
 // The simplest model that explains the pairs the estimate explains: a
 // least-squares similarity (mirrored when the estimate mirrors) over the
 // pairs within 2 px of the estimate, refitted once over its own pairs within
@@ -54,7 +63,13 @@ cv::Mat estimateSimilarity(const PointList& referencePoints, const PointList& fr
 // camera on one telescope moves, turns and at most flips the field, and
 // the four free numbers of a similarity are fitted far more precisely from
 // the same stars than the eight of a homography.
-cv::Mat simplestTransform(const PointList& referencePoints, const PointList& framePoints, const cv::Mat& estimate);
+FittedTransform simplestTransform(const PointList& referencePoints, const PointList& framePoints,
+                                  const cv::Mat& estimate);
+
+// Why a fitted transform is no registration, or empty when it is one: fewer
+// than 6 inlier pairs, fewer than a quarter of the matched pairs agreeing, a
+// residual RMS above 1 px, or a scale more than 5 % from 1.
+std::string registrationFailure(const FittedTransform& fitted, std::size_t matchedPairs);
 
 // "  Translation: (tx, ty) pixels", "  Rotation: r degrees", "  Scaling: (sx, sy)".
 void logMotion(const TransformParameters& parameters);

@@ -6,13 +6,26 @@
 
 namespace {
 
-// Pairs farther than this from the estimate are mismatches, not noise.
-constexpr double kEstimateInlierDistance = 2.0;
+// Pairs farther than this from a transform are mismatches, not noise.
+constexpr double kInlierDistance = 2.0;
 // Star centroids are good to a few tenths of a pixel; the refit keeps what its
 // own model explains that well.
 constexpr double kRefitInlierDistance = 1.0;
 constexpr double kClearlyBetterRatio = 2.0 / 3.0;
 constexpr double kClearlyBetterPixels = 0.1;
+
+// A similarity is fixed by two pairs; six that agree to within 2 px do not
+// agree by chance.
+constexpr std::size_t kMinInlierPairs = 6;
+// Most matched stars of a frame of the same field agree; on another field
+// or on noise only the few that happen to line up do.
+constexpr double kMinInlierShare = 0.25;
+// Real stars' centroids agree to a few tenths of a pixel; pairs scattering by
+// a pixel were matched by chance.
+constexpr double kMaxResidualRms = 1.0;
+// One camera on one telescope: focus and temperature change the scale by well
+// under a percent.
+constexpr double kMaxScaleChange = 0.05;
 
 struct Pairs {
     PointList reference;
@@ -80,32 +93,54 @@ cv::Mat leastSquaresSimilarity(const Pairs& pairs, bool mirrored)
             0.0, 0.0, 1.0);
 }
 
+FittedTransform fitted(const PointList& referencePoints, const PointList& framePoints, const cv::Mat& transform)
+{
+    const Pairs inliers = pairsWithin(referencePoints, framePoints, transform, kInlierDistance);
+    const std::size_t count = inliers.reference.size();
+    return {transform, count, count == 0 ? 0.0 : rmsResidual(inliers, transform)};
+}
+
 }  // namespace
 
-cv::Mat simplestTransform(const PointList& referencePoints, const PointList& framePoints, const cv::Mat& estimate)
+FittedTransform simplestTransform(const PointList& referencePoints, const PointList& framePoints,
+                                  const cv::Mat& estimate)
 {
     const bool mirrored = transformParameters(estimate).determinant < 0.0;
-    const Pairs agreeing = pairsWithin(referencePoints, framePoints, estimate, kEstimateInlierDistance);
-    if (agreeing.reference.size() < kMinPairs)
-        return estimate;
-    cv::Mat similarity = leastSquaresSimilarity(agreeing, mirrored);
+    const Pairs agreeing = pairsWithin(referencePoints, framePoints, estimate, kInlierDistance);
+    const cv::Mat first = agreeing.reference.size() < kMinPairs ? cv::Mat() : leastSquaresSimilarity(agreeing, mirrored);
+    const Pairs explained =
+        first.empty() ? Pairs{} : pairsWithin(referencePoints, framePoints, first, kRefitInlierDistance);
+    const cv::Mat similarity =
+        explained.reference.size() < kMinPairs ? cv::Mat() : leastSquaresSimilarity(explained, mirrored);
     if (similarity.empty())
-        return estimate;
-    const Pairs explained = pairsWithin(referencePoints, framePoints, similarity, kRefitInlierDistance);
-    if (explained.reference.size() < kMinPairs)
-        return estimate;
-    similarity = leastSquaresSimilarity(explained, mirrored);
-    if (similarity.empty())
-        return estimate;
+        return fitted(referencePoints, framePoints, estimate);
     const double similarityRms = rmsResidual(explained, similarity);
     const double estimateRms = rmsResidual(explained, estimate);
     if (estimateRms < kClearlyBetterRatio * similarityRms && similarityRms - estimateRms > kClearlyBetterPixels) {
         logInfo("Keeping the homography: it explains the pairs clearly better than a similarity");
-        return estimate;
+        return fitted(referencePoints, framePoints, estimate);
     }
+    const FittedTransform result = fitted(referencePoints, framePoints, similarity);
     logInfo("Similarity fitted over " + std::to_string(explained.reference.size()) + " of " +
             std::to_string(referencePoints.size()) + " pairs, RMS residual " + std::to_string(similarityRms) +
             " pixels");
-    logMatrixRows(similarity);
-    return similarity;
+    return result;
+}
+
+std::string registrationFailure(const FittedTransform& fitted, std::size_t matchedPairs)
+{
+    if (fitted.transform.empty())
+        return "no transform found";
+    const std::string agreeing = std::to_string(fitted.inlierPairs) + " of " + std::to_string(matchedPairs) + " pairs agree";
+    if (fitted.inlierPairs < kMinInlierPairs)
+        return agreeing + ", fewer than " + std::to_string(kMinInlierPairs);
+    if (double(fitted.inlierPairs) < kMinInlierShare * double(matchedPairs))
+        return agreeing + ", under a quarter";
+    if (fitted.residualRms > kMaxResidualRms)
+        return "the agreeing pairs scatter by " + std::to_string(fitted.residualRms) + " px";
+    const TransformParameters p = transformParameters(fitted.transform);
+    const double scale = std::sqrt(std::fabs(p.determinant));
+    if (std::fabs(scale - 1.0) > kMaxScaleChange)
+        return "the field would be scaled by " + std::to_string(scale);
+    return "";
 }

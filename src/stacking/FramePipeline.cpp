@@ -4,6 +4,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "alignment/Registration.h"
+#include "alignment/WarpFrame.h"
 #include "core/Logger.h"
 #include "core/Timer.h"
 #include "image/FitsFile.h"
@@ -107,19 +109,33 @@ void Stacker::detectNebulosity(const ImageBuffer<unsigned char>& frame)
         saveNebulosityVisualization(detector, image, cache.score, settings.diagnosticPrefix);
 }
 
-ByteImagePtr Stacker::alignToReference(const ByteImagePtr& frame, float& quality)
+// Registered, warped onto the reference's grid and gated; null when turned
+// away (the reason kept).
+ByteImagePtr Stacker::alignToReference(const ByteImagePtr& frame, const std::string& inputPath)
 {
-    ImageStacker context;
-    *context.settings() = stackingSettings();
-    context.settings()->referenceIsStack = state_->frameCount > 1;
-    context.referenceFrame() = state_->referenceFrame;
-    context.frames() = {frame};
+    State& s = *state_;
+    const ByteImage& reference = *s.referenceFrame;
     logInfo("Performing frame alignment...");
-    ByteImagePtr aligned = context.stackMean();
-    if (context.skippedFrames().empty())
-        return aligned;
-    quality = context.skippedFrames().front().quality;
-    return nullptr;
+    {
+        Timer timer("alignFrame");
+        s.registration = registerFrame(matView(reference), matView(*frame), s.options.settings.maxStars);
+    }
+    if (s.registration.transform.empty()) {
+        rejectUnregistered(inputPath);
+        return nullptr;
+    }
+    const ByteImagePtr aligned = warpFrame(matView(*frame), s.registration.transform, reference.width(),
+                                           reference.height(), reference.channels());
+    ImageStacker gate;
+    *gate.settings() = stackingSettings();
+    gate.settings()->referenceIsStack = s.frameCount > 1;
+    gate.referenceFrame() = s.referenceFrame;
+    s.frameQuality = gate.calculateFrameQuality(aligned);
+    if (s.frameQuality < s.options.settings.qualityThreshold) {
+        rejectFrame(inputPath, s.frameQuality);
+        return nullptr;
+    }
+    return aligned;
 }
 
 void Stacker::countFrame(const FrameHeader& header, bool linear)
@@ -191,11 +207,21 @@ ByteImagePtr Stacker::prepareOutput(const ImageBuffer<float>& stack)
 
 void Stacker::rejectFrame(const std::string& inputPath, float quality)
 {
-    // A rejected frame must not be averaged in as a black image: the stack,
-    // its count and reference stay as they were.
+    turnAway(inputPath, "quality " + std::to_string(quality) + " is below the threshold");
+}
+
+void Stacker::rejectUnregistered(const std::string& inputPath)
+{
+    turnAway(inputPath, "it could not be registered (" + state_->registration.failure + ")");
+}
+
+// A turned-away frame must never be averaged in: the stack, its count and
+// reference stay as they were.
+void Stacker::turnAway(const std::string& inputPath, const std::string& reason)
+{
     state_->lastFrameAccepted = false;
-    state_->rejectionReason = "quality " + std::to_string(quality) + " is below the threshold";
-    logWarn("Frame " + inputPath + " rejected: " + state_->rejectionReason + "; the stack is left unchanged");
+    state_->rejectionReason = reason;
+    logWarn("Frame " + inputPath + " rejected: " + reason + "; the stack is left unchanged");
 }
 
 void Stacker::stackEightBitFrame(ByteImagePtr frame, const FrameHeader& header, const std::string& inputPath)
@@ -208,15 +234,30 @@ void Stacker::stackEightBitFrame(ByteImagePtr frame, const FrameHeader& header, 
         }
         detectNebulosity(*frame);
     }
-    if (s.options.alignmentEnabled && s.referenceFrame) {
+    // The first frame is its own reference: there is nothing to register.
+    if (s.options.alignmentEnabled && s.referenceFrame != frame) {
         logInfo("Aligning frame");
-        float quality = 0.0f;
-        frame = alignToReference(frame, quality);
-        if (!frame)
-            rejectFrame(inputPath, quality);
+        frame = alignToReference(frame, inputPath);
     }
-    if (frame)
-        addToStack(frame, header);
+    if (!frame)
+        return;
+    saveAlignedFrame(*frame);
+    addToStack(frame, header);
+}
+
+// Diagnostic output is optional: a failure to write it must not end the run.
+void Stacker::saveAlignedFrame(const ByteImage& frame) const
+{
+    const StackerSettings& settings = state_->options.settings;
+    if (!settings.diagnostic)
+        return;
+    const std::string path = settings.diagnosticPrefix + "1.jpg";
+    try {
+        logInfo("Saving intermediate result to " + path);
+        saveImage(path, frame.clone());
+    } catch (const std::exception& e) {
+        logError(std::string("Error saving intermediate result: ") + e.what());
+    }
 }
 
 void Stacker::writeOutput(const std::string& outputPath)

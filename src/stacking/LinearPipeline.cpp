@@ -67,32 +67,36 @@ cv::Mat matView(const FloatImage& image)
 
 }  // namespace
 
-// Like an 8-bit frame's: registered (an unaligned copy when that fails), then
-// gated against the reference. A mosaic is registered on its grey, and
-// debayered only then, so the colour frame and the stack are never both
+// Like an 8-bit frame's: registered, then gated against the reference; null
+// when turned away (the reason kept). A mosaic is registered on its grey,
+// and debayered only then, so the colour frame and the stack are never both
 // held while stars are extracted.
-FloatImagePtr Stacker::alignLinearFrame(CameraFrame& frame, float& quality)
+FloatImagePtr Stacker::alignLinearFrame(CameraFrame& frame, const std::string& inputPath)
 {
-    const State& s = *state_;
+    State& s = *state_;
     const FloatImage& reference = *s.linearReference;
     logInfo("Performing frame alignment...");
-    cv::Mat transform;
-    try {
+    {
         Timer timer("alignFrame");
         const FloatImagePtr grey =
             frame.bayer ? debayeredGrey(*frame.pixels, *frame.bayer, s.options.settings.debayerMethod) : nullptr;
-        transform = findRegistration(matView(reference), matView(grey ? *grey : *frame.pixels),
-                                     s.options.settings.maxStars);
-    } catch (const std::exception& e) {
-        logError("Error in alignFrame: " + std::string(e.what()));
+        s.registration =
+            registerFrame(matView(reference), matView(grey ? *grey : *frame.pixels), s.options.settings.maxStars);
+    }
+    if (s.registration.transform.empty()) {
+        rejectUnregistered(inputPath);
+        return nullptr;
     }
     const FloatImagePtr colour = colourOf(frame);
-    const FloatImagePtr aligned =
-        transform.empty() ? colour
-                          : warpFrame(*colour, transform, reference.width(), reference.height(), reference.channels());
-    quality = linearQuality(*aligned, reference, s.frameCount > 1);
-    logInfo("Frame quality: " + std::to_string(quality));
-    return quality < s.options.settings.qualityThreshold ? nullptr : aligned;
+    const FloatImagePtr aligned = warpFrame(*colour, s.registration.transform, reference.width(), reference.height(),
+                                            reference.channels());
+    s.frameQuality = linearQuality(*aligned, reference, s.frameCount > 1);
+    logInfo("Frame quality: " + std::to_string(s.frameQuality));
+    if (s.frameQuality < s.options.settings.qualityThreshold) {
+        rejectFrame(inputPath, s.frameQuality);
+        return nullptr;
+    }
+    return aligned;
 }
 
 void Stacker::stackLinearFrame(CameraFrame& frame, const std::string& inputPath)
@@ -101,10 +105,7 @@ void Stacker::stackLinearFrame(CameraFrame& frame, const std::string& inputPath)
     FloatImagePtr aligned;
     if (s.options.alignmentEnabled && s.linearReference) {
         logInfo("Aligning frame");
-        float quality = 0.0f;
-        aligned = alignLinearFrame(frame, quality);
-        if (!aligned)
-            rejectFrame(inputPath, quality);
+        aligned = alignLinearFrame(frame, inputPath);
     } else {
         aligned = colourOf(frame);
         if (!s.linearReference) {
@@ -115,7 +116,11 @@ void Stacker::stackLinearFrame(CameraFrame& frame, const std::string& inputPath)
     }
     if (!aligned)
         return;
-    if (!s.stackedFrame)
-        detectNebulosity(*autoStretch(*aligned));
+    if (!s.stackedFrame || s.options.settings.diagnostic) {
+        const ByteImagePtr picture = autoStretch(*aligned);
+        if (!s.stackedFrame)
+            detectNebulosity(*picture);
+        saveAlignedFrame(*picture);
+    }
     addLinearToStack(aligned, frame.header);
 }

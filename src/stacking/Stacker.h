@@ -134,8 +134,9 @@ public:
     // Whether the stack holds linear frames at their own scale.
     bool isLinear() const;
     std::size_t frameListSize() const;
-    // False after processFrame turned the frame away at the quality gate: the
-    // stack is as it was, so its state files need not be written again.
+    // False after processFrame turned the frame away (it could not be
+    // registered, or the quality gate): the stack is as it was, so its state
+    // files need not be written again.
     bool lastFrameAccepted() const;
     // Why the last frame was turned away; empty when it was accepted.
     std::string lastRejectionReason() const;
@@ -162,11 +163,15 @@ private:
     void detectNebulosity(const ImageBuffer<unsigned char>& frame);
     void stackEightBitFrame(ByteImagePtr frame, const FrameHeader& header, const std::string& inputPath);
     void stackLinearFrame(CameraFrame& frame, const std::string& inputPath);
-    // The frame on the reference's grid, or null when the quality gate turns
-    // it away (its quality is then in `quality`).
-    ByteImagePtr alignToReference(const ByteImagePtr& frame, float& quality);
-    FloatImagePtr alignLinearFrame(CameraFrame& frame, float& quality);
+    // The frame on the reference's grid, or null when it cannot be
+    // registered or the quality gate turns it away.
+    ByteImagePtr alignToReference(const ByteImagePtr& frame, const std::string& inputPath);
+    FloatImagePtr alignLinearFrame(CameraFrame& frame, const std::string& inputPath);
     void rejectFrame(const std::string& inputPath, float quality);
+    void rejectUnregistered(const std::string& inputPath);
+    void turnAway(const std::string& inputPath, const std::string& reason);
+    // In diagnostic mode: the frame as it is averaged in, as PREFIX1.jpg.
+    void saveAlignedFrame(const ByteImage& frame) const;
     void addToStack(const ByteImagePtr& frame, const FrameHeader& header);
     void addLinearToStack(const FloatImagePtr& frame, const FrameHeader& header);
     void countFrame(const FrameHeader& header, bool linear);

@@ -49,7 +49,7 @@ TEST(SimplestTransform, RefitsAHomographyAsASimilarityPlainOrMirroredAndKeepsARe
         const PointList reference = referenceOf(frame, c.truth);
         const cv::Mat estimate = estimateHomography(reference, frame);
         ASSERT_FALSE(estimate.empty());
-        const cv::Mat refined = simplestTransform(reference, frame, estimate);
+        const cv::Mat refined = simplestTransform(reference, frame, estimate).transform;
         if (!c.similar) {
             EXPECT_EQ(cv::norm(refined, estimate), 0.0);
             continue;

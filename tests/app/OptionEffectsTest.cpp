@@ -43,8 +43,11 @@ protected:
 
 TEST_F(OptionEffects, QualityThresholdDecidesWhetherALowerContrastFrameIsStacked)
 {
-    const std::string clear = frame("clear.fits", checkerFrame(6, 4, 1, 60, 140));
-    const std::string hazy = frame("hazy.fits", checkerFrame(6, 4, 1, 68, 132));  // 80 % of the spread
+    const ByteImagePtr sharp = withStars(checkerFrame(64, 48, 1, 90, 110));
+    const std::string clear = frame("clear.fits", sharp);
+    const std::string hazy = frame("hazy.fits", indexedFrame(64, 48, 1, [&](std::size_t i) {
+                                       return int(std::lround(100 + 0.8 * (sharp->data()[i] - 100)));  // 80 % of the spread
+                                   }));
     ASSERT_EQ(run({clear}), 0);
     ASSERT_EQ(run({"-q", "0.95", hazy}), 0);
     EXPECT_EQ(frameCount(), 1);
@@ -75,7 +78,7 @@ TEST_F(OptionEffects, BackgroundModelOptionsReplaceTheAdjustmentsOwnChoice)
 TEST_F(OptionEffects, DiagnosticModeWritesTheIntermediateImagesUnderItsPrefix)
 {
     const std::string prefix = dir.file("night1_");
-    ASSERT_EQ(run({"-i", prefix, "-D", "2", frame("f.fits", checkerFrame(6, 4, 1, 60, 140))}), 0);
+    ASSERT_EQ(run({"-i", prefix, "-D", "2", frame("f.fits", withStars(checkerFrame(64, 48, 1, 90, 110)))}), 0);
     for (const std::string name : {"1.jpg", "nebulosity_detection.jpg", "denoised.jpg"})
         EXPECT_TRUE(fileExists(prefix + name)) << name;
 }
@@ -122,7 +125,7 @@ TEST_F(OptionEffects, ReferenceFrameGivesANewStackItsGeometry)
 
 TEST_F(OptionEffects, ResetStartsANewStackAndKeepsEveryEarlierOneAsABackup)
 {
-    const std::string f = frame("f.fits", checkerFrame(6, 4, 1, 60, 140));
+    const std::string f = frame("f.fits", withStars(checkerFrame(64, 48, 1, 90, 110)));
     ASSERT_EQ(run({f}), 0);
     ASSERT_EQ(run({f}), 0);
     const std::string twoFrames = readFile(state);
@@ -144,8 +147,8 @@ TEST_F(OptionEffects, UnwritableSidecarFailsTheRunAndLeavesAMatchingPair)
 {
     namespace fs = std::filesystem;
     const std::string meta = state + ".meta";
-    const std::string a = frame("a.fits", checkerFrame(6, 4, 1, 60, 140));
-    const std::string b = frame("b.fits", checkerFrame(6, 4, 1, 80, 160));
+    const std::string a = frame("a.fits", withStars(checkerFrame(64, 48, 1, 90, 110)));
+    const std::string b = frame("b.fits", withStars(checkerFrame(64, 48, 1, 100, 120)));
 
     // On a fresh stack no image may stay without its sidecar.
     fs::create_directory(meta);
@@ -171,6 +174,6 @@ TEST_F(OptionEffects, UnwritableSidecarFailsTheRunAndLeavesAMatchingPair)
     fs::rename(dir.file("kept.meta"), meta);
     ASSERT_EQ(run({b}), 0);
     EXPECT_EQ(frameCount(), 3);
-    EXPECT_FLOAT_EQ(loadFloatImage(state)->getPixel(0, 0), (60.0f + 80.0f + 80.0f) / 3.0f);
+    EXPECT_FLOAT_EQ(loadFloatImage(state)->getPixel(0, 0), (90.0f + 100.0f + 100.0f) / 3.0f);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 5);  // no temporaries
 }

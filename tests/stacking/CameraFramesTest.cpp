@@ -25,12 +25,16 @@ float star(int x, int y, float x0, float y0, float peak)
     return peak * std::exp(-((x - x0) * (x - x0) + (y - y0) * (y - y0)) / (2.0f * 1.5f * 1.5f));
 }
 
-// The sky at (x, y) in channel c: a red star, a white one and uniform noise
-// of +-20 ADU drawn from the seed.
+// The sky at (x, y) in channel c: a red star, white ones to register by and
+// uniform noise of +-20 ADU drawn from the seed.
 float sceneAt(int x, int y, int c, std::mt19937& random)
 {
+    static const float white[][2] = {{44, 30}, {10, 8}, {55, 9}, {30, 40}, {12, 37}, {52, 42}, {36, 14}, {24, 28}};
     std::uniform_real_distribution<float> noise(-20.0f, 20.0f);
-    return kSky + (c == 0 ? star(x, y, 20, 20, 6000) : 0.0f) + star(x, y, 44, 30, 6000) + noise(random);
+    float light = c == 0 ? star(x, y, 20, 20, 6000) : 0.0f;
+    for (const auto& [x0, y0] : white)
+        light += star(x, y, x0, y0, 6000);
+    return kSky + light + noise(random);
 }
 
 ImageBuffer<unsigned short> rggbMosaic(unsigned seed)

@@ -14,7 +14,7 @@ class BadInput : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        saveImage(goodFrame, noiseFrame(40, 30, 3, 100, 20, 1));
+        saveImage(goodFrame, withStars(noiseFrame(64, 48, 3, 100, 10, 1)));
         for (int run = 0; run < 2; ++run)
             ASSERT_EQ(runPelorum({"-o", output, "-e", state, goodFrame}).exitCode, 0);
         stateBefore = readFile(state);
@@ -56,19 +56,33 @@ TEST_F(BadInput, UnreadableFramesFailWithoutTouchingTheState)
 
 TEST_F(BadInput, FramesThatCannotBeBroughtOntoTheStackAreTurnedAway)
 {
-    saveImage(dir.file("small.jpg"), noiseFrame(20, 30, 3, 100, 20, 2));
-    saveImage(dir.file("grey.jpg"), noiseFrame(40, 30, 1, 100, 20, 2));
-    saveImage(dir.file("cloud.fits"), noiseFrame(40, 30, 3, 100, 1, 2));  // a twentieth of the contrast
-    for (const std::string name : {"small.jpg", "grey.jpg", "cloud.fits"}) {
+    const std::string unregistered = "it could not be registered (";
+    const std::pair<std::string, std::string> frames[] = {
+        {"small.jpg", unregistered},  // another size: its stars fall elsewhere
+        {"grey.jpg", unregistered},
+        {"noise.jpg", unregistered},
+        {"flat.jpg", unregistered},
+        {"other-field.jpg", unregistered},
+        {"cloud.fits", "quality 0."},  // the same stars under a twentieth of the contrast
+    };
+    saveImage(dir.file("small.jpg"), withStars(noiseFrame(96, 48, 3, 100, 10, 2)));
+    saveImage(dir.file("grey.jpg"), noiseFrame(64, 48, 1, 100, 20, 2));
+    saveImage(dir.file("noise.jpg"), noiseFrame(64, 48, 3, 100, 20, 3));
+    saveImage(dir.file("flat.jpg"), flatFrame(64, 48, 3, 100));
+    saveImage(dir.file("other-field.jpg"), withStars(noiseFrame(64, 48, 3, 100, 10, 4), 5));
+    const ByteImagePtr good = loadImage(goodFrame);
+    saveImage(dir.file("cloud.fits"),
+              indexedFrame(64, 48, 3, [&](std::size_t i) { return 100 + (good->data()[i] - 100) / 20; }));
+    for (const auto& [name, reason] : frames) {
         std::remove(output.c_str());
         const ProcessResult r = runPelorum({"-v", "-o", output, "-e", state, dir.file(name)});
         EXPECT_EQ(r.exitCode, 0) << name;
         const auto warnings = logMessages(r.out, "[WARN] ");
         ASSERT_FALSE(warnings.empty());
-        EXPECT_EQ(warnings.back().rfind("Frame " + dir.file(name) + " rejected: quality 0.0", 0), 0u) << warnings.back();
+        EXPECT_EQ(warnings.back().rfind("Frame " + dir.file(name) + " rejected: " + reason, 0), 0u) << warnings.back();
         EXPECT_EQ(readFile(state), stateBefore);
         EXPECT_EQ(readFile(state + ".meta"), metaBefore);
-        EXPECT_EQ(loadImage(output)->width(), 40);  // still written, from the stack as it was
+        EXPECT_EQ(loadImage(output)->width(), 64);  // still written, from the stack as it was
     }
 }
 
@@ -92,8 +106,8 @@ protected:
 
 TEST_F(Run, FreshStackThenSecondFrameKeepTheExactMean)
 {
-    saveImage(dir.file("a.fits"), checkerFrame(6, 4, 3, 90, 110));
-    saveImage(dir.file("b.fits"), checkerFrame(6, 4, 3, 191, 211));
+    saveImage(dir.file("a.fits"), withStars(checkerFrame(64, 48, 3, 90, 110)));
+    saveImage(dir.file("b.fits"), withStars(checkerFrame(64, 48, 3, 111, 131)));
 
     ASSERT_EQ(runPelorum({"-o", output, "-e", state, dir.file("a.fits")}).exitCode, 0);
     const std::string firstMeta = readFile(state + ".meta");
@@ -104,20 +118,20 @@ TEST_F(Run, FreshStackThenSecondFrameKeepTheExactMean)
     // Scored once: the second run carries the first frame's outcome unchanged.
     EXPECT_EQ(readFile(state + ".meta"), "2" + firstMeta.substr(1));
     const auto stack = loadFloatImage(state);
-    EXPECT_EQ(stack->getPixel(0, 0, 0), 140.5f);  // (90 + 191) / 2, kept exactly
-    EXPECT_EQ(stack->getPixel(1, 0, 1), 160.5f);
+    EXPECT_EQ(stack->getPixel(0, 0, 0), 100.5f);  // (90 + 111) / 2, kept exactly
+    EXPECT_EQ(stack->getPixel(1, 0, 1), 120.5f);
     const auto picture = loadImage(output);
-    EXPECT_EQ(picture->getPixel(0, 0, 0), 141);  // rounded, not truncated to 140
-    EXPECT_EQ(picture->getPixel(1, 0, 1), 161);
+    EXPECT_EQ(picture->getPixel(0, 0, 0), 101);  // rounded, not truncated to 100
+    EXPECT_EQ(picture->getPixel(1, 0, 1), 121);
 }
 
 TEST_F(Run, NoisierFramesThanTheStackAreNotRejected)
 {
     // After many frames the stack is far smoother than any single frame; a
     // frame must not be judged against the noise the stack averaged away.
-    saveImage(state, checkerFrame(6, 4, 1, 99, 101));
+    saveImage(state, withStars(checkerFrame(64, 48, 1, 99, 101)));
     writeFile(state + ".meta", "50\n0.00\n0\n0\n0.0000");
-    saveImage(dir.file("f.fits"), noiseFrame(6, 4, 1, 100, 30, 5));
+    saveImage(dir.file("f.fits"), withStars(noiseFrame(64, 48, 1, 100, 30, 5)));
     const ProcessResult r = runPelorum({"-o", output, "-e", state, dir.file("f.fits")});
     ASSERT_EQ(r.exitCode, 0);
     EXPECT_EQ(readFile(state + ".meta").substr(0, 3), "51\n");

@@ -72,9 +72,12 @@ TEST_F(StateFiles, StackRoundTripsThroughBothStateFormats)
     saveImage(dir.file("b.fits"), flatFrame(5, 4, 3, 201));
     for (const auto& [name, expected, tolerance] : {std::tuple("s.fits", 150.5f, 0.0f), {"s.jpg", 151.0f, 1.0f}}) {
         const std::string path = dir.file(name);
+        // Flat frames have nothing to register by; the round trip is what is tested.
         Stacker first;
+        first.setAlignment(false);
         ASSERT_TRUE(first.processFrame(dir.file("a.fits"), dir.file("o.jpg")) && first.saveState(path));
         Stacker second;
+        second.setAlignment(false);
         ASSERT_TRUE(second.loadState(path) && second.processFrame(dir.file("b.fits"), dir.file("o.jpg")));
         ASSERT_TRUE(second.saveState(path));
         Stacker third;

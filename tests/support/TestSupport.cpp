@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -124,6 +125,26 @@ ByteImagePtr checkerFrame(int width, int height, int channels, unsigned char low
     for (std::size_t i = 0; i < frame->size(); ++i)
         frame->data()[i] = (i / std::size_t(channels)) % 2 == 0 ? low : high;
     return frame;
+}
+
+ByteImagePtr withStars(ByteImagePtr frame, unsigned seed)
+{
+    const int width = frame->width(), height = frame->height();
+    if (width < 64 || height < 48)
+        throw std::invalid_argument("withStars needs a frame of 64 x 48 or more");
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> x(10.0, width - 10.0), y(10.0, height - 10.0);
+    auto starry = frame->clone();
+    for (int star = 0; star < 14; ++star) {
+        const double cx = x(random), cy = y(random);
+        for (int py = int(cy) - 4; py <= int(cy) + 4; ++py)
+            for (int px = int(cx) - 4; px <= int(cx) + 4; ++px) {
+                const double light = 120.0 * std::exp(-((px - cx) * (px - cx) + (py - cy) * (py - cy)) / 4.5);
+                for (int c = 0; c < frame->channels(); ++c)
+                    starry->setPixel(px, py, static_cast<unsigned char>(std::min(255.0, starry->getPixel(px, py, c) + light + 0.5)), c);
+            }
+    }
+    return starry;
 }
 
 bool logged(const std::string& output, const std::string& tag, const std::string& message)

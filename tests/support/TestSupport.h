@@ -54,6 +54,13 @@ ByteImagePtr noiseFrame(int width, int height, int channels, int level, int spre
 ByteImagePtr checkerFrame(int width, int height, int channels, unsigned char low, unsigned char high);
 // A frame whose sample at interleaved index i is sampleAt(i).
 ByteImagePtr indexedFrame(int width, int height, int channels, const std::function<int(std::size_t)>& sampleAt);
+// The frame with fourteen stars added to every channel (peak 120,
+// saturating) at places drawn from the seed, at least 10 px inside a frame of
+// 64 x 48 or more: frames with the same stars that differ only elsewhere
+// register onto each other exactly (the identity), so a test can stack
+// unrelated samples and still know the exact mean; another seed is another
+// star field.
+ByteImagePtr withStars(ByteImagePtr frame, unsigned seed = 21);
 // A frame with every sample equal to value.
 ByteImagePtr flatFrame(int width, int height, int channels, unsigned char value);
 
