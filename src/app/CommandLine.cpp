@@ -7,6 +7,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include "app/FrameRecord.h"
+#include "app/StateLock.h"
 #include "core/Logger.h"
 #include "core/Timer.h"
 #include "stacking/ByteKernels.h"
@@ -66,6 +68,11 @@ struct BadOptionValue : std::runtime_error {
         : std::runtime_error("Error: Invalid value for option --" + longName + ": " + value)
     {
     }
+};
+
+// A step of the run that failed; the text is the error line's, without "Error: ".
+struct RunFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 // The whole text must be the number: "0.5abc" is refused rather than read
@@ -198,18 +205,16 @@ bool applyOption(int option, const std::string& arg, Stacker& stacker, CommandLi
     return true;
 }
 
-// Only the running mean works with a state file; false for an unknown name.
-bool applyMethod(const std::string& name, Stacker& stacker)
+// Only the running mean works with a state file.
+void applyMethod(const std::string& name, Stacker& stacker)
 {
     if (name == "median" || name == "sigmaclip") {
         logWarn("Median and sigma clipping methods are not supported in stateful operation.");
         logWarn("Falling back to mean stacking method.");
     } else if (name != "mean") {
-        logError("Error: Unknown stacking method: " + name);
-        return false;
+        throw RunFailure("Unknown stacking method: " + name);
     }
     stacker.setMethod(StackingMethod::Mean);
-    return true;
 }
 
 }  // namespace
@@ -324,6 +329,16 @@ ParseOutcome parseCommandLine(int argc, char** argv, Stacker& stacker, CommandLi
 
 namespace {
 
+void loadSeedState(const CommandLine& cl, Stacker& stacker)
+{
+    if (cl.loadStatePath.empty())
+        return;
+    logInfo("Loading state from " + cl.loadStatePath + "...");
+    if (!stacker.loadState(cl.loadStatePath))
+        throw RunFailure("Failed to load state: " + stacker.lastError());
+    logInfo("State loaded successfully");
+}
+
 // -x starts a new stack: the state file is left on disk, to be kept as a
 // backup when the new stack is saved.
 void loadStateFile(const CommandLine& cl, Stacker& stacker)
@@ -336,108 +351,129 @@ void loadStateFile(const CommandLine& cl, Stacker& stacker)
         logInfo("No existing state found, starting fresh");
 }
 
-bool loadMasters(const CommandLine& cl, Stacker& stacker)
+void loadMasters(const CommandLine& cl, Stacker& stacker)
 {
     if (!cl.darkPath.empty()) {
-        if (!stacker.loadDarkFrame(cl.darkPath)) {
-            logError("Error: Failed to load dark frame: " + stacker.lastError());
-            return false;
-        }
+        if (!stacker.loadDarkFrame(cl.darkPath))
+            throw RunFailure("Failed to load dark frame: " + stacker.lastError());
         stacker.setDarkSubtraction(true);
         logInfo("Master dark: " + cl.darkPath);
     }
     if (!cl.flatPath.empty()) {
-        if (!stacker.loadFlatFrame(cl.flatPath)) {
-            logError("Error: Failed to load flat frame: " + stacker.lastError());
-            return false;
-        }
+        if (!stacker.loadFlatFrame(cl.flatPath))
+            throw RunFailure("Failed to load flat frame: " + stacker.lastError());
         logInfo("Master flat: " + cl.flatPath);
     }
-    return true;
 }
 
 // A reference frame only decides the geometry of a new stack.
-bool applyReference(const CommandLine& cl, Stacker& stacker)
+void applyReference(const CommandLine& cl, Stacker& stacker)
 {
     if (cl.referencePath.empty())
-        return true;
+        return;
     if (stacker.stackedFrame()) {
         logInfo("Reference frame " + cl.referencePath + " ignored: the stack already has its reference");
-        return true;
+        return;
     }
-    if (!stacker.loadReferenceFrame(cl.referencePath)) {
-        logError("Error: Failed to load reference frame: " + stacker.lastError());
-        return false;
-    }
+    if (!stacker.loadReferenceFrame(cl.referencePath))
+        throw RunFailure("Failed to load reference frame: " + stacker.lastError());
     logInfo("New stack registered onto reference frame " + cl.referencePath);
-    return true;
 }
 
-bool saveStateTo(const std::string& path, Stacker& stacker)
+void saveStateTo(const std::string& path, Stacker& stacker)
 {
-    if (stacker.saveState(path))
-        return true;
-    logError("Error: Failed to save state: " + stacker.lastError());
-    return false;
+    if (!stacker.saveState(path))
+        throw RunFailure("Failed to save state: " + stacker.lastError());
 }
 
-bool saveMainState(const CommandLine& cl, Stacker& stacker)
+void saveMainState(const CommandLine& cl, Stacker& stacker)
 {
     if (!stacker.lastFrameAccepted()) {
         logInfo("State left as it was: " + cl.statePath);
-        return true;
+        return;
     }
-    if (cl.resetRequested && !stacker.backUpState(cl.statePath)) {
-        logError("Error: Failed to save state: " + stacker.lastError());
-        return false;
-    }
-    if (!saveStateTo(cl.statePath, stacker))
-        return false;
+    if (cl.resetRequested && !stacker.backUpState(cl.statePath))
+        throw RunFailure("Failed to save state: " + stacker.lastError());
+    saveStateTo(cl.statePath, stacker);
     logInfo("State saved to " + cl.statePath);
-    return true;
+}
+
+// Everything before the frame, ending with the state read.
+void openStack(const CommandLine& cl, Stacker& stacker)
+{
+    if (cl.resetRequested) {
+        stacker.resetState();
+        logInfo("Internal state reset");
+    }
+    loadSeedState(cl, stacker);
+    applyMethod(cl.methodName, stacker);
+    applyPostProcessingOptions(cl, stacker);
+    loadMasters(cl, stacker);
+    stacker.addStateFile(cl.statePath);
+    if (!cl.saveStatePath.empty())
+        stacker.addStateFile(cl.saveStatePath);
+    loadStateFile(cl, stacker);
+}
+
+void stackFrame(const CommandLine& cl, Stacker& stacker)
+{
+    applyReference(cl, stacker);
+    logInfo("Processing frame " + cl.inputPath + "...");
+    if (!stacker.processFrame(cl.inputPath, cl.outputPath))
+        throw RunFailure("Failed to process frame: " + stacker.lastError());
+    saveMainState(cl, stacker);
+}
+
+void saveStateCopy(const CommandLine& cl, Stacker& stacker)
+{
+    if (cl.saveStatePath.empty())
+        return;
+    logInfo("Saving state to " + cl.saveStatePath + "...");
+    saveStateTo(cl.saveStatePath, stacker);
+    logInfo("State saved successfully");
+}
+
+// A record that cannot be written must not fail a run whose stack is saved.
+void recordFrame(const CommandLine& cl, const Stacker& stacker, const std::string& failure,
+                 std::optional<int> frames)
+{
+    const std::string path = cl.statePath + ".frames.jsonl";
+    try {
+        appendJsonLine(path, toJson(frameRecordOf(cl.inputPath, stacker, failure, frames)));
+    } catch (const std::exception& e) {
+        logWarn(std::string("Frame not recorded: ") + e.what());
+    }
+}
+
+// Under the state lock; whatever ends the run, the frame is recorded.
+int runLocked(const CommandLine& cl, Stacker& stacker)
+{
+    std::optional<int> frames;  // the stack's count: as read, then as saved
+    std::string failure;
+    try {
+        openStack(cl, stacker);
+        frames = stacker.frameCount();
+        stackFrame(cl, stacker);
+        frames = stacker.frameCount();
+        saveStateCopy(cl, stacker);
+        logInfo("Successfully saved stacked image to " + cl.outputPath);
+    } catch (const std::exception& e) {
+        failure = e.what();
+        logError("Error: " + failure);
+    }
+    recordFrame(cl, stacker, failure, frames);
+    return failure.empty() ? 0 : 1;
 }
 
 }  // namespace
 
 int runCommandLine(const CommandLine& cl, Stacker& stacker)
 {
-    if (cl.resetRequested) {
-        stacker.resetState();
-        logInfo("Internal state reset");
-    }
-    if (!cl.loadStatePath.empty()) {
-        logInfo("Loading state from " + cl.loadStatePath + "...");
-        if (!stacker.loadState(cl.loadStatePath)) {
-            logError("Error: Failed to load state: " + stacker.lastError());
-            return 1;
-        }
-        logInfo("State loaded successfully");
-    }
-    if (!applyMethod(cl.methodName, stacker))
-        return 1;
-    applyPostProcessingOptions(cl, stacker);
-    if (!loadMasters(cl, stacker))
-        return 1;
-    stacker.addStateFile(cl.statePath);
-    if (!cl.saveStatePath.empty())
-        stacker.addStateFile(cl.saveStatePath);
-    loadStateFile(cl, stacker);
-    if (!applyReference(cl, stacker))
-        return 1;
-
-    logInfo("Processing frame " + cl.inputPath + "...");
-    if (!stacker.processFrame(cl.inputPath, cl.outputPath)) {
-        logError("Error: Failed to process frame: " + stacker.lastError());
+    try {
+        const StateLock lock(cl.statePath + ".lock");
+        return runLocked(cl, stacker);
+    } catch (const std::exception& e) {  // only the lock's: runLocked catches its own
+        logError(std::string("Error: ") + e.what());
         return 1;
     }
-    if (!saveMainState(cl, stacker))
-        return 1;
-    if (!cl.saveStatePath.empty()) {
-        logInfo("Saving state to " + cl.saveStatePath + "...");
-        if (!saveStateTo(cl.saveStatePath, stacker))
-            return 1;
-        logInfo("State saved successfully");
-    }
-    logInfo("Successfully saved stacked image to " + cl.outputPath);
-    return 0;
 }

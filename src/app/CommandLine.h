@@ -48,5 +48,7 @@ void applyPostProcessingOptions(const CommandLine& commandLine, Stacker& stacker
 // The fixed run sequence: reset, seed state, method check, post-processing
 // options, calibration masters, load state (not after a reset, which keeps the old state as a
 // numbered backup when the new one is saved), reference frame, process the
-// frame, save state. Returns the exit status.
+// frame, save state. All of it holds the state's lock (STATE.lock, waited for
+// up to 120 s) and ends by appending the frame's line to STATE.frames.jsonl,
+// failed runs included. Returns the exit status.
 int runCommandLine(const CommandLine& commandLine, Stacker& stacker);

@@ -265,6 +265,7 @@ void Stacker::writeOutput(const std::string& outputPath)
     State& s = *state_;
     if (s.record.linear && isFitsFile(outputPath)) {
         logInfo("Saving the linear stack with its header to " + outputPath);
+        Timer timer("Write output");
         writeFits(outputPath, s.stackedFrame, stackKeywords(s.record, s.frameCount));
         return;
     }

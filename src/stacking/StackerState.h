@@ -2,6 +2,7 @@
 
 // Private to the Stacker's implementation files.
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -28,5 +29,5 @@ struct Stacker::State {
     bool lastFrameAccepted = true;
     std::string rejectionReason;
     RegistrationReport registration;
-    float frameQuality = 0.0f;
+    float frameQuality = std::numeric_limits<float>::quiet_NaN();
 };
