@@ -144,8 +144,9 @@ int main(int argc, char** argv)
         printRow(sequence.name, measure(base, SkySimulator(settings), scratch));
     }
     std::filesystem::remove(scratch);
-    std::printf("\nAligned: worst corner error below %.1f px. Corner errors over the frames a matrix was found for;\n"
-                "alignFrame ms: median time of registration plus warp per frame.\n",
+    std::printf("\nAligned: worst corner error below %.1f px; rejected: turned away as not registered. Corner\n"
+                "errors over the frames a matrix was found for (nan: none); alignFrame ms: median time of\n"
+                "registration plus warp per frame.\n",
                 kAlignedCornerError);
     return 0;
 }
