@@ -90,6 +90,9 @@ FloatImagePtr Stacker::alignLinearFrame(CameraFrame& frame, float& quality)
     const FloatImagePtr aligned =
         transform.empty() ? colour
                           : warpFrame(*colour, transform, reference.width(), reference.height(), reference.channels());
+    if (!transform.empty())
+        state_->coverage =
+            warpCoverage(colour->width(), colour->height(), transform, reference.width(), reference.height());
     quality = linearQuality(*aligned, reference, s.frameCount > 1);
     logInfo("Frame quality: " + std::to_string(quality));
     return quality < s.options.settings.qualityThreshold ? nullptr : aligned;
