@@ -1,7 +1,7 @@
 // The least a per-frame run can do: start with pelorum's libraries, read the
 // frame (a camera's through pelorum's own loader), encode an 8-bit output
-// picture at JPEG quality 95, read and write the float state. The whole-run
-// benchmarks compare pelorum runs with this.
+// picture at JPEG quality 95, read and write the float state with its
+// weights. The whole-run benchmarks compare pelorum runs with this.
 #include <algorithm>
 #include <cmath>
 #include <iostream>
@@ -11,8 +11,10 @@
 
 #include "BenchUsage.h"
 #include "fits/gslhelpers/GslErrors.h"
+#include "image/FitsFile.h"
 #include "image/ImageFile.h"
 #include "stacking/CameraFrame.h"
+#include "stacking/RunningMean.h"
 
 namespace {
 
@@ -78,6 +80,16 @@ ByteImagePtr outputPicture(const std::string& framePath)
     return frame.linear ? linearPicture(*frame.pixels) : toEightBit(*frame.pixels);
 }
 
+// A FITS state is written back with the per-pixel weight pelorum keeps in it.
+void saveState(const std::string& path, const FloatImagePtr& state)
+{
+    const FloatImagePtr weight = isFitsFile(path) ? readFloatFitsExtension(path, kWeightExtension) : nullptr;
+    if (weight)
+        writeFits(path, state, {}, {{kWeightExtension, weight}});
+    else
+        saveImage(path, state);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -87,8 +99,8 @@ int main(int argc, char** argv)
         "Usage: pelorum_io_floor FRAME OUTPUT STATE\n"
         "Does only the file work of one pelorum run: reads FRAME (any but a JPEG through pelorum's\n"
         "loader) and the float STATE, writes an 8-bit picture of FRAME to OUTPUT (a linear frame or\n"
-        "mosaic scaled to 8 bits, in three channels like pelorum's picture) and STATE back. The\n"
-        "benchmarks time it as the floor of a run.\n");
+        "mosaic scaled to 8 bits, in three channels like pelorum's picture) and STATE back, with its\n"
+        "WEIGHT extension when it has one. The benchmarks time it as the floor of a run.\n");
     if (status >= 0)
         return status;
     // Started as pelorum starts: the frame loader runs on Qt and GSL.
@@ -98,7 +110,7 @@ int main(int argc, char** argv)
         const ByteImagePtr picture = outputPicture(argv[1]);
         const FloatImagePtr state = loadFloatImage(argv[3]);
         saveImage(argv[2], picture);
-        saveImage(argv[3], state);
+        saveState(argv[3], state);
         return 0;
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n';

@@ -135,13 +135,18 @@ RegistrationReport registerFrame(const cv::Mat& reference, const cv::Mat& frame,
 ByteImagePtr ImageStacker::alignFrame(const ByteImagePtr& frame)
 {
     Timer timer("alignFrame");
+    coverage_.reset();
     if (!settings_->alignFrames)
         return frame;
     try {
         const cv::Mat transform = findRegistration(*referenceFrame_, *frame, settings_->maxStars);
-        if (!transform.empty())
-            return warpFrame(matView(*frame), transform, referenceFrame_->width(), referenceFrame_->height(),
-                             referenceFrame_->channels());
+        if (!transform.empty()) {
+            const ByteImagePtr warped = warpFrame(matView(*frame), transform, referenceFrame_->width(),
+                                                  referenceFrame_->height(), referenceFrame_->channels());
+            coverage_ = warpCoverage(frame->width(), frame->height(), transform, referenceFrame_->width(),
+                                     referenceFrame_->height());
+            return warped;
+        }
     } catch (const std::exception& e) {
         logError("Error in alignFrame: " + std::string(e.what()));
     }

@@ -15,6 +15,13 @@ ByteImagePtr warpFrame(const cv::Mat& frame, const cv::Mat& transform, int width
 // scale and precision.
 FloatImagePtr warpFrame(const FloatImage& frame, const cv::Mat& transform, int width, int height, int channels);
 
+// Which pixels of the width x height output a frameWidth x frameHeight frame
+// covers through transform, as warpFrame resamples it: a one-channel mask,
+// 255 where every frame sample the bilinear interpolation reads lies inside
+// the frame, 0 elsewhere. A pixel whose interpolation reached past the edge
+// was blended with the zero border and came out darker, so it is not covered.
+ByteImagePtr warpCoverage(int frameWidth, int frameHeight, const cv::Mat& transform, int width, int height);
+
 // Copies an 8-bit matrix, continuous or not, into a buffer of its width,
 // height and channel count. Throws std::invalid_argument when they differ.
 void copyMatToBuffer(const cv::Mat& mat, ByteImage& buffer);

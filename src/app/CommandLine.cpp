@@ -205,16 +205,17 @@ bool applyOption(int option, const std::string& arg, Stacker& stacker, CommandLi
     return true;
 }
 
-// Only the running mean works with a state file.
+// A state file keeps a running mean, and for the sigma clip the variance
+// beside it; a median needs every frame.
 void applyMethod(const std::string& name, Stacker& stacker)
 {
-    if (name == "median" || name == "sigmaclip") {
-        logWarn("Median and sigma clipping methods are not supported in stateful operation.");
+    if (name == "median") {
+        logWarn("The median method is not supported in stateful operation.");
         logWarn("Falling back to mean stacking method.");
-    } else if (name != "mean") {
+    } else if (name != "mean" && name != "sigmaclip") {
         throw RunFailure("Unknown stacking method: " + name);
     }
-    stacker.setMethod(StackingMethod::Mean);
+    stacker.setMethod(name == "sigmaclip" ? StackingMethod::SigmaClip : StackingMethod::Mean);
 }
 
 }  // namespace
@@ -233,7 +234,7 @@ void printUsage(const std::string& argv0)
               << "  -t, --saturation PERCENT   Saturation adjustment percentage (0-100, default: 120)\n"
               << "  -p, --compression PERCENT  Compression percentage (0-100, default: 20)\n"
               << "  -f, --median-filter SIZE   Median filter size (0 to disable, default: 0)\n"
-              << "  -g, --sigma-clip FRAMES,LOWER,UPPER  Sigma clipping parameters (default: disabled)\n"
+              << "  -g, --sigma-clip FRAMES,LOWER,UPPER  Sigma clipping parameters (default: 5,2,2)\n"
               << "  -e, --state FILE           State file for processing (required)\n"
               << "  -s, --save-state FILE      Save current state to file\n"
               << "  -l, --load-state FILE      Load state from file\n"

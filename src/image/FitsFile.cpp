@@ -256,18 +256,45 @@ void addKeyword(const char* card, FitsKeywords& keywords)
 }
 
 template <typename T>
-void writeImage(const std::string& path, const ImageBuffer<T>& image, const FitsKeywords& keywords = {})
+void requireWritableChannels(const ImageBuffer<T>& image, const std::string& path)
 {
     if (image.channels() != 1 && image.channels() != 3)
         throw std::runtime_error("FITS images need 1 or 3 channels, found " +
                                  std::to_string(image.channels()) + ": " + path);
+}
+
+// Appends an image HDU after the current one and makes it current.
+template <typename T>
+void writeHdu(fitsfile* fits, const ImageBuffer<T>& image, const FitsKeywords& keywords, const std::string& path)
+{
+    createImage(fits, image, path);
+    writeKeywords(fits, keywords, path);
+    writeSamples(fits, image, path);
+}
+
+template <typename T>
+void writeImage(const std::string& path, const ImageBuffer<T>& image, const FitsKeywords& keywords = {},
+                const std::vector<FitsExtension>& extensions = {})
+{
+    requireWritableChannels(image, path);
+    for (const FitsExtension& extension : extensions)
+        requireWritableChannels(*extension.image, path);
     AtomicFile target(path);
     FitsPtr fits = createFits(target.tempPath(), path);
-    createImage(fits.get(), image, path);
-    writeKeywords(fits.get(), keywords, path);
-    writeSamples(fits.get(), image, path);
+    writeHdu(fits.get(), image, keywords, path);
+    for (const FitsExtension& extension : extensions)
+        writeHdu(fits.get(), *extension.image, FitsKeywords{{}, {{"EXTNAME", extension.name}}}, path);
     closeFits(std::move(fits), path);
     target.commit();
+}
+
+FloatImagePtr readFloatHdu(fitsfile* fits, const std::string& path)
+{
+    const Layout layout = readLayout(fits, path);
+    if (layout.bitpix != BYTE_IMG && layout.bitpix != FLOAT_IMG)
+        throw std::runtime_error("Unsupported FITS BITPIX " + std::to_string(layout.bitpix) +
+                                 " (expected 8 or -32): " + path);
+    return readImage<float>(fits, layout, path);
 }
 
 }  // namespace
@@ -281,11 +308,20 @@ ByteImagePtr readFits(const std::string& path)
 FloatImagePtr readFloatFits(const std::string& path)
 {
     FitsPtr fits = openFits(path);
-    const Layout layout = readLayout(fits.get(), path);
-    if (layout.bitpix != BYTE_IMG && layout.bitpix != FLOAT_IMG)
-        throw std::runtime_error("Unsupported FITS BITPIX " + std::to_string(layout.bitpix) +
-                                 " (expected 8 or -32): " + path);
-    return readImage<float>(fits.get(), layout, path);
+    return readFloatHdu(fits.get(), path);
+}
+
+FloatImagePtr readFloatFitsExtension(const std::string& path, const std::string& name)
+{
+    FitsPtr fits = openFits(path);
+    int status = 0;
+    if (fits_movnam_hdu(fits.get(), IMAGE_HDU, const_cast<char*>(name.c_str()), 0, &status) == BAD_HDU_NUM) {
+        fits_clear_errmsg();
+        return nullptr;
+    }
+    if (status != 0)
+        throw fitsError("Could not find FITS extension " + name, path, status);
+    return readFloatHdu(fits.get(), path + "[" + name + "]");
 }
 
 void writeFits(const std::string& path, const ByteImagePtr& image)
@@ -301,6 +337,12 @@ void writeFits(const std::string& path, const FloatImagePtr& image)
 void writeFits(const std::string& path, const FloatImagePtr& image, const FitsKeywords& keywords)
 {
     writeImage(path, *image, keywords);
+}
+
+void writeFits(const std::string& path, const FloatImagePtr& image, const FitsKeywords& keywords,
+               const std::vector<FitsExtension>& extensions)
+{
+    writeImage(path, *image, keywords, extensions);
 }
 
 FitsKeywords readFitsKeywords(const std::string& path)

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "image/ImageBuffer.h"
 
@@ -44,6 +45,22 @@ struct FitsKeywords {
 
 // As above, with the keywords added to the header.
 void writeFits(const std::string& path, const FloatImagePtr& image, const FitsKeywords& keywords);
+
+// An image extension written after the primary image, named by its EXTNAME.
+struct FitsExtension {
+    std::string name;
+    FloatImagePtr image;  // 1 or 3 channels, laid out as the primary image
+};
+
+// As above, followed by the extensions in order. Readers of the primary
+// image are not affected by them.
+void writeFits(const std::string& path, const FloatImagePtr& image, const FitsKeywords& keywords,
+               const std::vector<FitsExtension>& extensions);
+
+// The image of the extension named name, BITPIX 8 or -32 as readFloatFits;
+// null when the file has no such extension. Failures throw as above, with
+// PATH[NAME] for the path once the extension is found.
+FloatImagePtr readFloatFitsExtension(const std::string& path, const std::string& name);
 
 // The keywords of the primary header that hold a number or a text; COMMENT,
 // HISTORY and the structural keys are left out. Failures throw as above.

@@ -15,6 +15,7 @@
 #include "processing/NebulosityDetector.h"
 #include "processing/NebulosityImages.h"
 #include "stacking/ImageStacker.h"
+#include "stacking/RunningMean.h"
 #include "stacking/Stacker.h"
 #include "stacking/StackerState.h"
 
@@ -32,20 +33,9 @@ bool sameShape(const A& a, const B& b)
     return a.width() == b.width() && a.height() == b.height() && a.channels() == b.channels();
 }
 
-// The exact running mean, new = old + (sample - old) / n, in single precision
-// and never rounded, so the stack keeps improving as frames arrive.
-template <typename T>
-void updateRunningMean(FloatImage& stack, const ImageBuffer<T>& frame, int n)
-{
-    if (!sameShape(frame, stack))
-        throw std::runtime_error("Frame dimensions do not match stacked frame dimensions");
-    const T* in = frame.data();
-    float* mean = stack.data();
-    const std::size_t count = stack.size();
-#pragma omp parallel for schedule(static) if (count > 100000)
-    for (std::size_t i = 0; i < count; ++i)
-        mean[i] += (float(in[i]) - mean[i]) / float(n);
-}
+// 8-bit samples are whole levels: a pixel whose samples were all alike has
+// only shown that its spread is below one level.
+constexpr float kEightBitMinSigma = 1.0f;
 
 }  // namespace
 
@@ -126,6 +116,8 @@ ByteImagePtr Stacker::alignToReference(const ByteImagePtr& frame, const std::str
     }
     const ByteImagePtr aligned = warpFrame(matView(*frame), s.registration.transform, reference.width(),
                                            reference.height(), reference.channels());
+    s.coverage = warpCoverage(frame->width(), frame->height(), s.registration.transform, reference.width(),
+                              reference.height());
     ImageStacker gate;
     *gate.settings() = stackingSettings();
     gate.settings()->referenceIsStack = s.frameCount > 1;
@@ -148,6 +140,56 @@ void Stacker::countFrame(const FrameHeader& header, bool linear)
     s.record.linear = linear;
 }
 
+// A JPEG state cannot hold the planes: there every frame counts at every
+// pixel, as it always did. A stack loaded without them gets the weight of its
+// frame count; a sigma clip starts the variance it lacks, and a variance
+// once started is kept up to date with every method.
+std::optional<ClipBounds> Stacker::readyPlanes(int framesBefore)
+{
+    State& s = *state_;
+    const bool clipping = s.options.method == StackingMethod::SigmaClip;
+    if (!s.eightBitStateFile.empty()) {
+        if (clipping)
+            logWarn("Sigma clipping needs a FITS state: the JPEG state file " + s.eightBitStateFile +
+                    " cannot hold the variance. Falling back to mean stacking.");
+        s.planes = StackPlanes{};
+        return std::nullopt;
+    }
+    completePlanes(s.planes, *s.stackedFrame, framesBefore, clipping);
+    if (!clipping)
+        return std::nullopt;
+    const StackerSettings& settings = s.options.settings;
+    return ClipBounds{settings.sigmaClipFrames, settings.sigmaLow, settings.sigmaHigh,
+                      s.record.linear ? 0.0f : kEightBitMinSigma};
+}
+
+// The first frame is folded into an empty stack of its shape, so that with
+// weights the pixels it does not cover (registered onto a -r reference) start
+// with none.
+template <typename T>
+void Stacker::foldIntoStack(const ImageBuffer<T>& frame, const FrameHeader& header, bool linear)
+{
+    State& s = *state_;
+    const int framesBefore = s.stackedFrame ? s.frameCount : 0;
+    countFrame(header, linear);
+    if (!s.stackedFrame) {
+        logInfo("First frame, starting the stack");
+        s.stackedFrame = std::make_shared<FloatImage>(frame.width(), frame.height(), frame.channels());
+    }
+    if (s.options.method == StackingMethod::Median)
+        logWarn("Median stacking is not supported in stateful operation. Falling back to mean stacking.");
+    const std::optional<ClipBounds> clip = readyPlanes(framesBefore);
+    if (!s.planes.weight) {
+        logInfo("Using mean stacking method");
+        foldUniform(*s.stackedFrame, frame, s.frameCount);
+        return;
+    }
+    logInfo(clip ? "Using sigma clipping" : "Using mean stacking method, weighted by coverage");
+    const std::size_t clipped = foldFrame(*s.stackedFrame, s.planes, frame, s.coverage.get(), clip);
+    if (clip)
+        logInfo("Pixels left out by the sigma clip: " + std::to_string(clipped));
+}
+
 void Stacker::addToStack(const ByteImagePtr& frame, const FrameHeader& header)
 {
     State& s = *state_;
@@ -156,19 +198,7 @@ void Stacker::addToStack(const ByteImagePtr& frame, const FrameHeader& header)
         throw std::runtime_error("Frame dimensions do not match stacked frame dimensions");
     logInfo("Adding frame to internal list");
     s.frames.push_back(frame);
-    countFrame(header, false);
-    if (!s.stackedFrame) {
-        logInfo("First frame, cloning as stacked frame");
-        s.stackedFrame = toFloat(*frame);
-        return;
-    }
-    logInfo("Updating stacked frame with method: " + std::to_string(int(s.options.method)));
-    if (s.options.method != StackingMethod::Mean)
-        logWarn("Median and sigma clipping methods are not supported in stateful operation. "
-                "Falling back to mean stacking.");
-    else
-        logInfo("Using mean stacking method");
-    updateRunningMean(*s.stackedFrame, *frame, s.frameCount);
+    foldIntoStack(*frame, header, false);
 }
 
 void Stacker::addLinearToStack(const FloatImagePtr& frame, const FrameHeader& header)
@@ -176,14 +206,7 @@ void Stacker::addLinearToStack(const FloatImagePtr& frame, const FrameHeader& he
     State& s = *state_;
     if (s.stackedFrame && !frame->sameDimensions(*s.stackedFrame))
         throw std::runtime_error("Frame dimensions do not match stacked frame dimensions");
-    countFrame(header, true);
-    if (!s.stackedFrame) {
-        logInfo("First frame, cloning as stacked frame");
-        s.stackedFrame = frame->clone();
-        return;
-    }
-    logInfo("Using mean stacking method");
-    updateRunningMean(*s.stackedFrame, *frame, s.frameCount);
+    foldIntoStack(*frame, header, true);
 }
 
 // Post-processes an 8-bit picture of the stack with the user's settings and
@@ -284,6 +307,7 @@ bool Stacker::processFrame(const std::string& inputPath, const std::string& outp
     s.rejectionReason.clear();
     s.registration = RegistrationReport{};
     s.frameQuality = std::numeric_limits<float>::quiet_NaN();
+    s.coverage.reset();
     try {
         logInfo("Starting processFrame method...");
         logInfo("Loading frame: " + inputPath);

@@ -67,6 +67,9 @@ public:
     // unaligned copy when alignment fails. Never throws for a frame that
     // cannot be aligned.
     ByteImagePtr alignFrame(const ByteImagePtr& frame);
+    // Which pixels of the reference's grid the frame alignFrame resampled
+    // last covers (see warpCoverage); null when it was used as it was.
+    const ByteImagePtr& lastCoverage() const { return coverage_; }
 
     // Runs the post-processing steps the settings enable, in their fixed
     // order; returns the input itself when none is enabled. The input is never
@@ -112,4 +115,5 @@ private:
     ByteImagePtr darkFrame_;
     std::vector<ByteImagePtr> frames_;
     std::vector<SkippedFrame> skippedFrames_;
+    ByteImagePtr coverage_;
 };

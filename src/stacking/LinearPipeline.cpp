@@ -90,6 +90,8 @@ FloatImagePtr Stacker::alignLinearFrame(CameraFrame& frame, const std::string& i
     const FloatImagePtr colour = colourOf(frame);
     const FloatImagePtr aligned = warpFrame(*colour, s.registration.transform, reference.width(), reference.height(),
                                             reference.channels());
+    s.coverage = warpCoverage(colour->width(), colour->height(), s.registration.transform, reference.width(),
+                              reference.height());
     s.frameQuality = linearQuality(*aligned, reference, s.frameCount > 1);
     logInfo("Frame quality: " + std::to_string(s.frameQuality));
     if (s.frameQuality < s.options.settings.qualityThreshold) {

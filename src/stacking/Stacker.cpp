@@ -163,6 +163,7 @@ void Stacker::resetState()
     state_->frames.clear();
     state_->frameCount = 0;
     state_->stackedFrame.reset();
+    state_->planes = StackPlanes{};
     state_->referenceFrame.reset();
     state_->linearReference.reset();
     state_->record = StackRecord{};

@@ -15,6 +15,7 @@
 // over CFITSIO, returns bool and keeps the reason in its own member.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "stacking/StackerSettings.h"
 
 struct CameraFrame;
+struct ClipBounds;
 struct FrameHeader;
 
 enum class StackingMethod { Mean = 0, Median = 1, SigmaClip = 2 };
@@ -96,8 +98,9 @@ public:
     // Makes the image at path the reference a fresh stack is registered onto
     // (debayered when it is a mosaic, not calibrated); it is not averaged in. False (with the reason) when it cannot be read.
     bool loadReferenceFrame(const std::string& path);
-    // Drops the stack (frames, count, kind, stacked and reference frame); options,
-    // dark frame, orientation, nebulosity cache and last error stay.
+    // Drops the stack (frames, count, kind, stacked frame with its weights and
+    // variance, reference frame); options, dark frame, orientation,
+    // nebulosity cache and last error stay.
     void resetState();
 
     // Reads, calibrates and debayers the frame, registers it onto the
@@ -174,6 +177,9 @@ private:
     void saveAlignedFrame(const ByteImage& frame) const;
     void addToStack(const ByteImagePtr& frame, const FrameHeader& header);
     void addLinearToStack(const FloatImagePtr& frame, const FrameHeader& header);
+    template <typename T>
+    void foldIntoStack(const ImageBuffer<T>& frame, const FrameHeader& header, bool linear);
+    std::optional<ClipBounds> readyPlanes(int framesBefore);
     void countFrame(const FrameHeader& header, bool linear);
     void writeOutput(const std::string& outputPath);
     ByteImagePtr prepareOutput(const ImageBuffer<float>& stack);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "stacking/FrameCalibration.h"
+#include "stacking/RunningMean.h"
 #include "stacking/StackRecord.h"
 #include "stacking/Stacker.h"
 
@@ -23,6 +24,10 @@ struct Stacker::State {
     std::vector<ByteImagePtr> frames;
     int frameCount = 0;
     FloatImagePtr stackedFrame;
+    StackPlanes planes;  // kept only where the state can hold them: none for a JPEG state
+    // The pixels of the stack's grid the frame being stacked covers; null
+    // when it was not resampled.
+    ByteImagePtr coverage;
     float orientation = 0.0f;
     NebulosityCache nebulosity;
     std::string lastError;

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 #include <unistd.h>
 
 #include "core/Logger.h"
@@ -128,6 +129,38 @@ std::string backupPath(const std::string& path, int number)
     return path.substr(0, dot) + tag + path.substr(dot);
 }
 
+FloatImagePtr readPlane(const std::string& path, const std::string& name, const FloatImage& mean, int channels)
+{
+    FloatImagePtr plane = readFloatFitsExtension(path, name);
+    if (plane && (plane->width() != mean.width() || plane->height() != mean.height() || plane->channels() != channels))
+        throw std::runtime_error("The " + name + " image of state file " + path + " does not fit its stack");
+    return plane;
+}
+
+// A state from before the planes has none; a variance without its sample
+// count cannot be used and starts again.
+StackPlanes readPlanes(const std::string& path, const FloatImage& mean)
+{
+    StackPlanes planes;
+    planes.weight = readPlane(path, kWeightExtension, mean, 1);
+    planes.m2 = readPlane(path, kM2Extension, mean, mean.channels());
+    planes.m2Count = readPlane(path, kM2CountExtension, mean, 1);
+    if (!planes.m2 || !planes.m2Count)
+        planes.m2 = planes.m2Count = nullptr;
+    return planes;
+}
+
+std::vector<FitsExtension> planeExtensions(const StackPlanes& planes)
+{
+    std::vector<FitsExtension> extensions;
+    for (const FitsExtension& extension : {FitsExtension{kWeightExtension, planes.weight},
+                                           FitsExtension{kM2Extension, planes.m2},
+                                           FitsExtension{kM2CountExtension, planes.m2Count}})
+        if (extension.image)
+            extensions.push_back(extension);
+    return extensions;
+}
+
 }  // namespace
 
 void Stacker::loadSidecar(const std::string& metaPath)
@@ -195,7 +228,9 @@ bool Stacker::loadState(const std::string& path)
         Timer timer("Read state");
         FloatImagePtr stacked = loadFloatImage(path);
         const StackRecord record = isFitsFile(path) ? stackRecordOf(readFitsKeywords(path)) : StackRecord{};
+        StackPlanes planes = isFitsFile(path) ? readPlanes(path, *stacked) : StackPlanes{};
         s.stackedFrame = stacked;
+        s.planes = std::move(planes);
         s.record = record;
         logInfo("Loaded stacked frame: " + std::to_string(stacked->width()) + "x" + std::to_string(stacked->height()) +
                 " (" + kindName(record.linear) + ")");
@@ -253,7 +288,8 @@ bool Stacker::saveState(const std::string& path)
         AtomicFile image(path);
         Timer timer("Write state");
         if (isFitsFile(path))
-            writeFits(image.tempPath(), s.stackedFrame, stackKeywords(s.record, s.frameCount));
+            writeFits(image.tempPath(), s.stackedFrame, stackKeywords(s.record, s.frameCount),
+                      planeExtensions(s.planes));
         else
             saveImage(image.tempPath(), s.stackedFrame);
         PreviousImage previous(path);

@@ -117,7 +117,7 @@ TEST_F(CommandLineRun, UnknownMethodFailsAndMedianFallsBackToMean)
     const ProcessResult median = runPelorum({"-v", "-m", "median", "-g", "5,2,3", "-o", output, "-e", state, frame});
     EXPECT_EQ(median.exitCode, 0);
     EXPECT_EQ(logMessages(median.out, "[WARN] "),
-              (std::vector<std::string>{"Median and sigma clipping methods are not supported in stateful operation.",
+              (std::vector<std::string>{"The median method is not supported in stateful operation.",
                                         "Falling back to mean stacking method."}));
     EXPECT_EQ(readFile(state + ".meta").substr(0, 9), "1\n0.00\n1\n");  // one frame, nebulosity checked
 }
