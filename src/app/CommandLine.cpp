@@ -234,7 +234,7 @@ void printUsage(const std::string& argv0)
               << "  -t, --saturation PERCENT   Saturation adjustment percentage (0-100, default: 120)\n"
               << "  -p, --compression PERCENT  Compression percentage (0-100, default: 20)\n"
               << "  -f, --median-filter SIZE   Median filter size (0 to disable, default: 0)\n"
-              << "  -g, --sigma-clip FRAMES,LOWER,UPPER  Sigma clipping parameters (default: 5,2,2)\n"
+              << "  -g, --sigma-clip FRAMES,LOWER,UPPER  Sigma clipping parameters (default: disabled)\n"
               << "  -e, --state FILE           State file for processing (required)\n"
               << "  -s, --save-state FILE      Save current state to file\n"
               << "  -l, --load-state FILE      Load state from file\n"
