@@ -108,14 +108,17 @@ cv::Mat findRegistration(const ByteImage& reference, const ByteImage& frame, int
     return matchAndFit(detector, referenceGrey, frameGrey, maxStars, referencePoints, framePoints);
 }
 
-RegistrationReport registerFrame(const cv::Mat& reference, const cv::Mat& frame, int maxStars)
+RegistrationReport registerFrame(const cv::Mat& reference, const cv::Mat& frame, int maxStars,
+                                 std::vector<ExtractedStar>& referenceStars)
 {
     RegistrationReport report;
     StarDetector detector;
+    detector.setReferenceStars(referenceStars);
     PointList referencePoints;
     PointList framePoints;
     const cv::Mat estimate = matchAndFit(detector, reference, frame, maxStars, referencePoints, framePoints);
-    report.referenceStars = detector.referenceStarCount();
+    referenceStars = detector.referenceStars();
+    report.referenceStars = int(referenceStars.size());
     report.frameStars = detector.frameStarCount();
     report.matchedPairs = int(referencePoints.size());
     const FittedTransform fit =

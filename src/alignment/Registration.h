@@ -1,9 +1,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "alignment/StarExtraction.h"
 #include "alignment/TransformModel.h"
 #include "image/ImageBuffer.h"
 
@@ -32,7 +34,12 @@ cv::Mat findRegistration(const ImageBuffer<unsigned char>& reference, const Imag
 // the simplest model over the pairs it explains (simplestTransform), printed
 // as the homography used. The report's transform is empty, with the reason
 // in failure, when the frame cannot be registered (registrationFailure).
-RegistrationReport registerFrame(const cv::Mat& reference, const cv::Mat& frame, int maxStars);
+// referenceStars, when not empty, are the reference's stars measured
+// earlier and stand in for extracting them again; on return it holds the
+// stars the star stage used for the reference (empty when it did not get
+// that far).
+RegistrationReport registerFrame(const cv::Mat& reference, const cv::Mat& frame, int maxStars,
+                                 std::vector<ExtractedStar>& referenceStars);
 
 // One channel of a frame for registration: its own, or the BGR-weighted
 // grey of three.

@@ -5,7 +5,7 @@
 
 #include <opencv2/core.hpp>
 
-struct ExtractedStar;
+#include "alignment/StarExtraction.h"
 
 // Finds stars with StellarSolver and pairs them between two images, and turns
 // matched point pairs into the 3x3 matrix that maps frame coordinates to
@@ -19,8 +19,12 @@ public:
     // How many of the brightest stars matching uses; stored as given.
     void setMaxStars(int count) { maxStars_ = count; }
     std::string getLastError() const { return lastError_; }
-    // Stars the last detectAndMatchStars extracted from each image.
-    int referenceStarCount() const { return referenceStarCount_; }
+    // Stars of the reference measured earlier: detectAndMatchStars uses them
+    // instead of extracting the reference image's (none: it extracts).
+    void setReferenceStars(std::vector<ExtractedStar> stars) { knownReferenceStars_ = std::move(stars); }
+    // The reference's stars the last detectAndMatchStars used.
+    const std::vector<ExtractedStar>& referenceStars() const { return usedReferenceStars_; }
+    // Stars the last detectAndMatchStars extracted from the frame.
     int frameStarCount() const { return frameStarCount_; }
 
     // An 8-bit one-channel mask of the image's size (grey or colour), 255 on
@@ -62,8 +66,9 @@ private:
 
     int maxStars_ = 20;
     std::string lastError_;
-    int referenceStarCount_ = 0;
     int frameStarCount_ = 0;
+    std::vector<ExtractedStar> knownReferenceStars_;
+    std::vector<ExtractedStar> usedReferenceStars_;
 };
 
 // The radius of a star's disc in the star mask: 5 + 5 * log10(flux / 1000 + 1)

@@ -179,13 +179,15 @@ bool StarDetector::extractBoth(const cv::Mat& referenceImage, const cv::Mat& fra
                                std::vector<ExtractedStar>& referenceStars, std::vector<ExtractedStar>& frameStars)
 {
     std::string failure;
-    if (!extractStars(referenceImage, "reference.fits", referenceStars, failure,
-                      "Failed to load reference image into FITSData",
-                      "StellarSolver failed to extract stars from reference image") ||
+    referenceStars = knownReferenceStars_;
+    if ((referenceStars.empty() &&
+         !extractStars(referenceImage, "reference.fits", referenceStars, failure,
+                       "Failed to load reference image into FITSData",
+                       "StellarSolver failed to extract stars from reference image")) ||
         !extractStars(frameImage, "frame.fits", frameStars, failure, "Failed to load frame image into FITSData",
                       "StellarSolver failed to extract stars from frame image"))
         return fail(failure);
-    referenceStarCount_ = int(referenceStars.size());
+    usedReferenceStars_ = referenceStars;
     frameStarCount_ = int(frameStars.size());
     if (referenceStars.size() < kMinPairs || frameStars.size() < kMinPairs)
         return fail("Not enough stars detected for alignment");

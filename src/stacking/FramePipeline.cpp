@@ -99,6 +99,27 @@ void Stacker::detectNebulosity(const ImageBuffer<unsigned char>& frame)
         saveNebulosityVisualization(detector, image, cache.score, settings.diagnosticPrefix);
 }
 
+// The reference's stars are measured again once the stack has grown by half
+// since they were (it has changed enough to find more), or when the frame
+// does not register against them.
+RegistrationReport Stacker::registerOntoReference(const cv::Mat& reference, const cv::Mat& frame)
+{
+    State& s = *state_;
+    const bool cached = !s.referenceStars.empty() && 2 * s.frameCount < 3 * s.referenceStarsFrames;
+    std::vector<ExtractedStar> stars = cached ? s.referenceStars : std::vector<ExtractedStar>{};
+    RegistrationReport report = registerFrame(reference, frame, s.options.settings.maxStars, stars);
+    if (report.transform.empty() && cached) {
+        logInfo("Measuring the reference's stars again");
+        stars.clear();
+        report = registerFrame(reference, frame, s.options.settings.maxStars, stars);
+    } else if (cached) {
+        return report;
+    }
+    s.referenceStars = stars;
+    s.referenceStarsFrames = s.frameCount;
+    return report;
+}
+
 // Registered, warped onto the reference's grid and gated; null when turned
 // away (the reason kept).
 ByteImagePtr Stacker::alignToReference(const ByteImagePtr& frame, const std::string& inputPath)
@@ -108,7 +129,7 @@ ByteImagePtr Stacker::alignToReference(const ByteImagePtr& frame, const std::str
     logInfo("Performing frame alignment...");
     {
         Timer timer("alignFrame");
-        s.registration = registerFrame(matView(reference), matView(*frame), s.options.settings.maxStars);
+        s.registration = registerOntoReference(matView(reference), matView(*frame));
     }
     if (s.registration.transform.empty()) {
         rejectUnregistered(inputPath);

@@ -80,8 +80,7 @@ FloatImagePtr Stacker::alignLinearFrame(CameraFrame& frame, const std::string& i
         Timer timer("alignFrame");
         const FloatImagePtr grey =
             frame.bayer ? debayeredGrey(*frame.pixels, *frame.bayer, s.options.settings.debayerMethod) : nullptr;
-        s.registration =
-            registerFrame(matView(reference), matView(grey ? *grey : *frame.pixels), s.options.settings.maxStars);
+        s.registration = registerOntoReference(matView(reference), matView(grey ? *grey : *frame.pixels));
     }
     if (s.registration.transform.empty()) {
         rejectUnregistered(inputPath);

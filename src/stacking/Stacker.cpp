@@ -150,6 +150,7 @@ bool Stacker::loadReferenceFrame(const std::string& path)
         if (reference.bayer)
             reference.pixels = debayer(*reference.pixels, *reference.bayer, settings().debayerMethod);
         state_->referenceFrame = reference.linear ? nullptr : toEightBit(*reference.pixels);
+        state_->referenceStars.clear();
         state_->linearReference = reference.linear ? reference.pixels : nullptr;
         return true;
     } catch (const std::exception& e) {
@@ -167,6 +168,7 @@ void Stacker::resetState()
     state_->referenceFrame.reset();
     state_->linearReference.reset();
     state_->record = StackRecord{};
+    state_->referenceStars.clear();
 }
 
 StackerSettings& Stacker::settings() { return state_->options.settings; }

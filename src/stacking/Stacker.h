@@ -170,6 +170,9 @@ private:
     // registered or the quality gate turns it away.
     ByteImagePtr alignToReference(const ByteImagePtr& frame, const std::string& inputPath);
     FloatImagePtr alignLinearFrame(CameraFrame& frame, const std::string& inputPath);
+    RegistrationReport registerOntoReference(const cv::Mat& reference, const cv::Mat& frame);
+    void loadReferenceStars(const std::string& starsPath);
+    void writeReferenceStars(const std::string& starsPath);
     void rejectFrame(const std::string& inputPath, float quality);
     void rejectUnregistered(const std::string& inputPath);
     void turnAway(const std::string& inputPath, const std::string& reason);

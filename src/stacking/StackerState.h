@@ -34,5 +34,9 @@ struct Stacker::State {
     bool lastFrameAccepted = true;
     std::string rejectionReason;
     RegistrationReport registration;
+    // The reference's stars, measured when the stack held referenceStarsFrames
+    // frames; kept with the state so a run extracts only the new frame's.
+    std::vector<ExtractedStar> referenceStars;
+    int referenceStarsFrames = 0;
     float frameQuality = std::numeric_limits<float>::quiet_NaN();
 };

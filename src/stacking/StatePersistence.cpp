@@ -235,6 +235,7 @@ bool Stacker::loadState(const std::string& path)
         logInfo("Loaded stacked frame: " + std::to_string(stacked->width()) + "x" + std::to_string(stacked->height()) +
                 " (" + kindName(record.linear) + ")");
         loadSidecar(path + ".meta");
+        loadReferenceStars(path + ".stars");
         s.frames.clear();
         // A linear frame registers onto the stack itself, unrounded.
         s.linearReference = record.linear ? stacked : nullptr;
@@ -251,6 +252,57 @@ bool Stacker::loadState(const std::string& path)
         s.lastError = e.what();
         setAsideUnreadableState(path);
         return false;
+    }
+}
+
+// A cache: a stars file that is missing or cannot be read only means the
+// reference's stars are measured again.
+void Stacker::loadReferenceStars(const std::string& starsPath)
+{
+    State& s = *state_;
+    s.referenceStars.clear();
+    std::ifstream in(starsPath);
+    std::string label;
+    int frames = 0;
+    if (!(in >> label >> frames) || label != "frames" || frames < 1)
+        return;
+    std::vector<ExtractedStar> stars;
+    ExtractedStar star;
+    while (in >> star.x >> star.y >> star.flux)
+        stars.push_back(star);
+    if (!in.eof())
+        return;
+    s.referenceStars = std::move(stars);
+    s.referenceStarsFrames = frames;
+    logInfo("Loaded " + std::to_string(s.referenceStars.size()) + " reference stars measured at " +
+            std::to_string(frames) + " frames");
+}
+
+// Written after the state it belongs to, and removed when there is none, so
+// the file never describes another stack.
+void Stacker::writeReferenceStars(const std::string& starsPath)
+{
+    const State& s = *state_;
+    if (s.referenceStars.empty()) {
+        std::remove(starsPath.c_str());
+        return;
+    }
+    try {
+        AtomicFile file(starsPath);
+        std::ofstream out(file.tempPath());
+        out << "frames " << s.referenceStarsFrames << "\n";
+        char line[96];
+        for (const ExtractedStar& star : s.referenceStars) {
+            std::snprintf(line, sizeof line, "%.4f %.4f %.2f\n", double(star.x), double(star.y), double(star.flux));
+            out << line;
+        }
+        out.close();
+        if (!out)
+            throw std::runtime_error("Could not write file: " + starsPath);
+        file.commit();
+    } catch (const std::exception& e) {
+        std::remove(starsPath.c_str());
+        logWarn(std::string("Reference stars not kept: ") + e.what());
     }
 }
 
@@ -300,6 +352,7 @@ bool Stacker::saveState(const std::string& path)
             previous.restore();
             throw;
         }
+        writeReferenceStars(path + ".stars");
         std::string message = "Saved metadata to " + metaPath + " with frame count: " + std::to_string(s.frameCount) +
                               ", orientation: " + std::to_string(s.orientation) + " degrees";
         if (s.nebulosity.checked)

@@ -175,6 +175,6 @@ TEST_F(OptionEffects, UnwritableSidecarFailsTheRunAndLeavesAMatchingPair)
     ASSERT_EQ(run({b}), 0);
     EXPECT_EQ(frameCount(), 3);
     EXPECT_FLOAT_EQ(loadFloatImage(state)->getPixel(0, 0), (90.0f + 100.0f + 100.0f) / 3.0f);
-    // No temporaries: the frames, the output, the state pair, its lock and frame record.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 7);
+    // No temporaries: the frames, the output, the state pair, its lock, frame record and reference stars.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 8);
 }

@@ -148,3 +148,23 @@ TEST_F(Run, ContrastIsHandedOverAsTheUserGaveIt)
               0);
     EXPECT_NE(readFile(dir.file("c50.fits")), readFile(dir.file("c100.fits")));
 }
+
+TEST_F(Run, ReferenceStarsAreKeptWithTheStateAndMeasuredAgainWhenTheyNoLongerFit)
+{
+    const std::string frame = dir.file("f.jpg"), stars = state + ".stars";
+    const auto firstLine = [&] { return lines(readFile(stars)).front(); };
+    for (int run = 1; run <= 5; ++run) {
+        saveImage(frame, withStars(noiseFrame(64, 48, 3, 100, 10, unsigned(run))));
+        ASSERT_EQ(runPelorum({"-o", output, "-e", state, frame}).exitCode, 0);
+    }
+    // Measured again while the stack grew by half: at 1, 2 and 3 frames, then kept.
+    EXPECT_EQ(firstLine(), "frames 3");
+    EXPECT_GT(lines(readFile(stars)).size(), 7u);  // most of the fourteen
+
+    // Stars that no longer fit the stack are measured again, and the frame still stacked.
+    writeFile(stars, "frames 5\n1 1 900\n2 2 900\n3 3 900\n");
+    ASSERT_EQ(runPelorum({"-o", output, "-e", state, frame}).exitCode, 0);
+    EXPECT_EQ(readFile(state + ".meta").substr(0, 2), "6\n");
+    EXPECT_EQ(firstLine(), "frames 5");
+    EXPECT_GT(lines(readFile(stars)).size(), 7u);
+}
