@@ -351,7 +351,8 @@ RegistrationFigures registerSequence(const RegistrationSequence& sequence, const
     RegistrationFigures figures;
     figures.frames = settings.frames - 1;
     for (int k = 2; k <= settings.frames; ++k) {
-        const cv::Mat found = registerFrame(reference, greyFrame(simulator, k, scratch), 200).transform;
+        std::vector<ExtractedStar> referenceStars;  // measured afresh for every frame
+        const cv::Mat found = registerFrame(reference, greyFrame(simulator, k, scratch), 200, referenceStars).transform;
         if (found.empty())
             continue;
         const double error = worstCornerError(found, simulator.transform(k), settings.width, settings.height);

@@ -62,9 +62,10 @@ Figures measure(const SkySimulator& referenceSky, const SkySimulator& frameSky, 
     const ByteImagePtr reference = asJpeg(referenceSky.exposure(1), scratch);
     Figures figures;
     for (int k = 2; k <= kFrames; ++k) {
+        std::vector<ExtractedStar> referenceStars;  // measured afresh for every frame
         const ByteImagePtr frame = asJpeg(frameSky.exposure(k), scratch);
         const auto start = std::chrono::steady_clock::now();
-        const cv::Mat found = registerFrame(matView(*reference), matView(*frame), 200).transform;
+        const cv::Mat found = registerFrame(matView(*reference), matView(*frame), 200, referenceStars).transform;
         if (!found.empty())
             warpFrame(matView(*frame), found, kWidth, kHeight, 3);
         figures.alignMilliseconds.push_back(
