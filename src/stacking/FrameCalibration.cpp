@@ -65,12 +65,20 @@ struct Neighbourhood {
 
     int colourAt(int x, int y, int c) const { return bayer ? bayer->colourAt(x, y) : c; }
 
+    // Unchecked: every caller stays two pixels inside the image.
+    float sample(int x, int y, int c) const
+    {
+        return image.data()[(std::size_t(y) * std::size_t(image.width()) + std::size_t(x)) *
+                                std::size_t(image.channels()) +
+                            std::size_t(c)];
+    }
+
     float medianAround(int x, int y, int c) const
     {
         std::array<float, 8> values{};
         const Offsets& offsets = offsetsAt(x, y);
         for (std::size_t i = 0; i < offsets.size(); ++i)
-            values[i] = image.getPixel(x + offsets[i][0], y + offsets[i][1], c);
+            values[i] = sample(x + offsets[i][0], y + offsets[i][1], c);
         std::nth_element(values.begin(), values.begin() + 4, values.end());
         const float upper = values[4];
         return (upper + *std::max_element(values.begin(), values.begin() + 4)) / 2.0f;
@@ -89,7 +97,7 @@ std::array<float, 3> robustDeviations(const Neighbourhood& around)
         for (int x = 2; x < image.width() - 2; ++x)
             for (int c = 0; c < image.channels(); ++c, ++index)
                 if (index % stride == 0)
-                    excess[std::size_t(around.colourAt(x, y, c))].push_back(image.getPixel(x, y, c) -
+                    excess[std::size_t(around.colourAt(x, y, c))].push_back(around.sample(x, y, c) -
                                                                             around.medianAround(x, y, c));
     std::array<float, 3> deviations{0, 0, 0};
     for (std::size_t colour = 0; colour < 3; ++colour) {
@@ -120,8 +128,10 @@ void correctHotPixels(FloatImage& image, const std::optional<BayerLayout>& bayer
             for (int c = 0; c < image.channels(); ++c) {
                 const float neighbours = around.medianAround(x, y, c);
                 const float deviation = deviations[std::size_t(around.colourAt(x, y, c))];
-                if (original.getPixel(x, y, c) - neighbours > sigma * deviation) {
-                    image.setPixel(x, y, neighbours, c);
+                if (around.sample(x, y, c) - neighbours > sigma * deviation) {
+                    image.data()[(std::size_t(y) * std::size_t(image.width()) + std::size_t(x)) *
+                                     std::size_t(image.channels()) +
+                                 std::size_t(c)] = neighbours;
                     replaced += 1;
                 }
             }
