@@ -28,6 +28,8 @@
 enum class FITSMode { Normal = 0, Focus = 1, Guide = 2, Calibrate = 3, Align = 4, Unknown = 5 };
 Q_DECLARE_METATYPE(FITSMode)
 
+class LibRaw;
+
 // One astronomical image as a raw pixel buffer with its statistics, in the
 // form StellarSolver takes: getStatistics() and getImageBuffer() go to
 // StellarSolver::loadNewImageBuffer unchanged.
@@ -255,7 +257,9 @@ private:
     bool finishFitsLoad();
     bool loadXisf(const QByteArray& buffer);
     bool loadQtImage(const QByteArray& buffer);
+    bool declaresLoadableQtImage(const QByteArray& buffer);
     bool loadRaw(const QByteArray& buffer);
+    bool declaresLoadableRaw(const LibRaw& raw);
     bool fitsFailed(const QString& what, const QString& path, int status);
     bool saveFits(const QString& newFilename);
     bool saveXisf(const QString& newFilename);

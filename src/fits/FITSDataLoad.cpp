@@ -3,6 +3,7 @@
 #include <limits>
 #include <memory>
 
+#include <QBuffer>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
@@ -12,6 +13,7 @@
 #include <libraw/libraw.h>
 
 #include "fits/FITSData.h"
+#include "core/ImageLimits.h"
 #include "fits/SampleTypes.h"
 #include "fits/XisfFile.h"
 
@@ -19,10 +21,8 @@ const QStringList FITSData::RawFormats = {"cr2", "cr3", "crw", "nef", "raf", "dn
 
 namespace {
 
-// The record's sides are 16-bit.
-constexpr int kLargestSide = std::numeric_limits<uint16_t>::max();
-// No image of more samples is allocated, whatever a header claims.
-constexpr qint64 kLargestSampleCount = qint64(1) << 29;
+// The record's sides are 16-bit: the readers' limit fits them.
+static_assert(kLargestSide <= std::numeric_limits<uint16_t>::max());
 
 struct SampleType {
     int dataType;
@@ -306,12 +306,32 @@ bool FITSData::loadXisf(const QByteArray& buffer)
     return true;
 }
 
+// Qt decodes a whole image before its size can be checked; its header is
+// read first. Any image may be converted to colour, so three samples a pixel.
+bool FITSData::declaresLoadableQtImage(const QByteArray& buffer)
+{
+    QBuffer device;
+    device.setData(buffer);
+    QImageReader reader;
+    if (buffer.isEmpty())
+        reader.setFileName(filename_);
+    else
+        reader.setDevice(&device);
+    const QSize size = reader.size();
+    if (!size.isValid() || isLoadableSize(size.width(), size.height(), 3))
+        return true;
+    return fail(QString("Image of %1 x %2 pixels is too large to load: %3")
+                    .arg(size.width()).arg(size.height()).arg(filename_));
+}
+
 // Grey images load as one channel and colour as three planes R, G, B; 16-bit
 // PNG and TIFF keep their 16 bits. Every image is converted to one of four
 // formats first and copied row by row, since rows of a QImage are padded.
 bool FITSData::loadQtImage(const QByteArray& buffer)
 {
     closeFits();
+    if (!declaresLoadableQtImage(buffer))
+        return false;
     QImage image;
     const bool loaded = buffer.isEmpty() ? image.load(filename_) : image.loadFromData(buffer);
     if (!loaded || image.isNull())
@@ -353,6 +373,17 @@ bool FITSData::loadQtImage(const QByteArray& buffer)
     return true;
 }
 
+// The size a camera raw file declares, checked before LibRaw unpacks it: the
+// sensor's mosaic and the colour image made from it.
+bool FITSData::declaresLoadableRaw(const LibRaw& raw)
+{
+    const libraw_image_sizes_t& sizes = raw.imgdata.sizes;
+    if (isLoadableSize(sizes.raw_width, sizes.raw_height, 1) && isLoadableSize(sizes.width, sizes.height, 3))
+        return true;
+    return fail(QString("Camera raw file of %1 x %2 pixels is too large to load: %3")
+                    .arg(sizes.raw_width).arg(sizes.raw_height).arg(filename_));
+}
+
 bool FITSData::loadRaw(const QByteArray& buffer)
 {
     closeFits();
@@ -366,6 +397,8 @@ bool FITSData::loadRaw(const QByteArray& buffer)
     raw->imgdata.params.gamm[0] = 1.0;
     raw->imgdata.params.gamm[1] = 1.0;
     raw->imgdata.params.no_auto_bright = 1;
+    if (result == LIBRAW_SUCCESS && !declaresLoadableRaw(*raw))
+        return false;
     if (result == LIBRAW_SUCCESS)
         result = raw->unpack();
     if (result == LIBRAW_SUCCESS)

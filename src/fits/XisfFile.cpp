@@ -15,6 +15,8 @@
 #include <QXmlStreamWriter>
 #include <QtEndian>
 
+#include "core/ImageLimits.h"
+
 static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "XisfImage pixels are little-endian, the host's own order");
 
 namespace {
@@ -23,7 +25,6 @@ constexpr char kSignature[] = "XISF0100";
 constexpr int kSignatureSize = 8;
 // The signature, the header's length and a reserved word come before the header.
 constexpr int kPreambleSize = 16;
-constexpr qint64 kMaxSide = 65535;
 // A file is read whole into one QByteArray, which holds less than 2 GiB.
 constexpr qint64 kMaxFileSize = qint64(1) << 30;
 // The written data block starts on this boundary, which leaves the header room to grow.
@@ -56,7 +57,7 @@ QString geometryText(const XisfImage& image)
            QString::number(image.channels);
 }
 
-// Each factor is at most 65535 once geometryProblem() has passed, so the product fits.
+// The product is at most 2^29 samples once geometryProblem() has passed, so it fits.
 qint64 imageBytes(const XisfImage& image)
 {
     return qint64(image.width) * image.height * image.channels * xisfBytesPerSample(image.sampleFormat);
@@ -68,8 +69,10 @@ QString geometryProblem(qint64 width, qint64 height, qint64 channels, bool rgb)
 {
     if (width < 1 || height < 1 || channels < 1)
         return "a width, height or channel count below 1";
-    if (width > kMaxSide || height > kMaxSide || channels > kMaxSide)
+    if (width > kLargestSide || height > kLargestSide || channels > kLargestSide)
         return "a width, height or channel count above 65535";
+    if (!isLoadableSize(width, height, channels))
+        return "more than " + QString::number(kLargestSampleCount) + " samples";
     if (rgb && channels < 3)
         return "an RGB colour space with fewer than 3 channels";
     return {};

@@ -10,6 +10,7 @@
 
 #include <fitsio.h>
 
+#include "core/ImageLimits.h"
 #include "image/AtomicFile.h"
 
 namespace {
@@ -133,6 +134,7 @@ template <typename T>
 std::shared_ptr<ImageBuffer<T>> readImage(fitsfile* fits, const Layout& layout, const std::string& path)
 {
     checkDataPresent(fits, layout, path);
+    requireLoadableSize(layout.width, layout.height, layout.planes, path);
     auto image = std::make_shared<ImageBuffer<T>>(axisLength(layout.width), axisLength(layout.height),
                                                   int(layout.planes));
     if (layout.planes == 1) {
