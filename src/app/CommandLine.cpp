@@ -13,6 +13,7 @@
 #include "core/Timer.h"
 #include "stacking/ByteKernels.h"
 #include "stacking/Stacker.h"
+#include "stacking/StateFiles.h"
 
 namespace {
 
@@ -335,7 +336,7 @@ void loadSeedState(const CommandLine& cl, Stacker& stacker)
     if (cl.loadStatePath.empty())
         return;
     logInfo("Loading state from " + cl.loadStatePath + "...");
-    if (!stacker.loadState(cl.loadStatePath))
+    if (stacker.loadState(cl.loadStatePath) != StateLoad::Loaded)
         throw RunFailure("Failed to load state: " + stacker.lastError());
     logInfo("State loaded successfully");
 }
@@ -344,12 +345,21 @@ void loadSeedState(const CommandLine& cl, Stacker& stacker)
 // backup when the new stack is saved.
 void loadStateFile(const CommandLine& cl, Stacker& stacker)
 {
-    if (cl.resetRequested)
+    if (cl.resetRequested) {
         logInfo("Starting a new stack; " + cl.statePath + " is not loaded");
-    else if (stacker.loadState(cl.statePath))
+        return;
+    }
+    switch (stacker.loadState(cl.statePath)) {
+    case StateLoad::Loaded:
         logInfo("Loaded existing state from " + cl.statePath);
-    else
+        return;
+    case StateLoad::Missing:
+    case StateLoad::SetAside:
         logInfo("No existing state found, starting fresh");
+        return;
+    case StateLoad::Refused:
+        throw RunFailure("Failed to load state: " + stacker.lastError());
+    }
 }
 
 void loadMasters(const CommandLine& cl, Stacker& stacker)
@@ -422,9 +432,10 @@ void stackFrame(const CommandLine& cl, Stacker& stacker)
     logInfo("Processing frame " + cl.inputPath + "...");
     if (!stacker.processFrame(cl.inputPath, cl.outputPath))
         throw RunFailure("Failed to process frame: " + stacker.lastError());
-    saveMainState(cl, stacker);
 }
 
+// Written before the main state, so that when it fails the main state is as
+// it was and a capture program that retries the frame does not stack it twice.
 void saveStateCopy(const CommandLine& cl, Stacker& stacker)
 {
     if (cl.saveStatePath.empty())
@@ -452,11 +463,13 @@ int runLocked(const CommandLine& cl, Stacker& stacker)
     std::optional<int> frames;  // the stack's count: as read, then as saved
     std::string failure;
     try {
+        removeInterruptedSaves(cl.statePath);
         openStack(cl, stacker);
         frames = stacker.frameCount();
         stackFrame(cl, stacker);
-        frames = stacker.frameCount();
         saveStateCopy(cl, stacker);
+        saveMainState(cl, stacker);
+        frames = stacker.frameCount();
         logInfo("Successfully saved stacked image to " + cl.outputPath);
     } catch (const std::exception& e) {
         failure = e.what();
@@ -470,6 +483,15 @@ int runLocked(const CommandLine& cl, Stacker& stacker)
 
 int runCommandLine(const CommandLine& cl, Stacker& stacker)
 {
+    // Checked before the lock is taken, so that a path that can hold no state
+    // gets nothing created beside it.
+    for (const std::string& path : {cl.statePath, cl.saveStatePath}) {
+        const std::string problem = path.empty() ? std::string() : stateFileProblem(path);
+        if (!problem.empty()) {
+            logError("Error: " + problem);
+            return 1;
+        }
+    }
     try {
         const StateLock lock(cl.statePath + ".lock");
         return runLocked(cl, stacker);

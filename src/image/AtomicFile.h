@@ -19,8 +19,10 @@ public:
     const std::string& path() const { return path_; }
     const std::string& tempPath() const { return tempPath_; }
 
-    // Throws std::runtime_error "Could not replace file: " + path + the
-    // system's reason.
+    // Flushes the temporary file to the disk, renames it into place and
+    // flushes the folder, so that a power cut afterwards keeps the new file.
+    // Throws std::runtime_error "Could not write file: " or "Could not
+    // replace file: " + path + the system's reason.
     void commit();
 
 private:
@@ -28,3 +30,11 @@ private:
     std::string tempPath_;
     bool committed_ = false;
 };
+
+// What every temporary name of the file at path starts with, so that those
+// left by a killed run can be found.
+std::string temporaryPrefix(const std::string& path);
+
+// Flushes the folder holding path, so that renames within it survive a
+// power cut. Best effort: some file systems cannot.
+void syncFolderOf(const std::string& path);

@@ -1,10 +1,14 @@
 #include "stacking/CameraFrame.h"
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #include <QString>
 #include <QVariant>
 
+#include "core/Logger.h"
 #include "fits/FITSData.h"
 #include "fits/SampleTypes.h"
 #include "image/ImageFile.h"
@@ -90,6 +94,45 @@ CameraFrame readThroughDataModel(const std::string& path)
     return frame;
 }
 
+float finiteMedian(std::vector<float>& values)
+{
+    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+// A float frame may mark pixels without data as NaN. One such sample would
+// make its pixel of the stack NaN for good, so each is replaced by the median
+// of its channel; a frame without a single finite sample holds no picture.
+void replaceNonFiniteSamples(FloatImage& image, const std::string& path)
+{
+    float* samples = image.data();
+    if (std::all_of(samples, samples + image.size(), [](float sample) { return std::isfinite(sample); }))
+        return;
+    const std::size_t channels = std::size_t(image.channels());
+    std::size_t replaced = 0;
+    for (std::size_t c = 0; c < channels; ++c) {
+        std::vector<float> finite;
+        finite.reserve(image.size() / channels);
+        for (std::size_t i = c; i < image.size(); i += channels)
+            if (std::isfinite(samples[i]))
+                finite.push_back(samples[i]);
+        if (finite.size() == image.size() / channels)
+            continue;
+        if (finite.empty())
+            throw std::runtime_error("Frame " + path + " holds no finite samples");
+        const float median = finiteMedian(finite);
+        for (std::size_t i = c; i < image.size(); i += channels)
+            if (!std::isfinite(samples[i])) {
+                samples[i] = median;
+                replaced += 1;
+            }
+    }
+    if (replaced > 0)
+        logWarn("Frame " + path + " holds " + std::to_string(replaced) +
+                " samples that are not finite numbers; each was replaced by its channel's median");
+}
+
 }  // namespace
 
 CameraFrame readCameraFrame(const std::string& path)
@@ -101,6 +144,9 @@ CameraFrame readCameraFrame(const std::string& path)
     else
         frame = readThroughDataModel(path);
     requireGreyOrColour(*frame.pixels, path);
+    // Only a float file can hold them; the scan costs a few milliseconds.
+    if (frame.linear)
+        replaceNonFiniteSamples(*frame.pixels, path);
     return frame;
 }
 

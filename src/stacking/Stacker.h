@@ -27,6 +27,7 @@
 struct CameraFrame;
 struct ClipBounds;
 struct FrameHeader;
+struct SidecarValues;
 
 enum class StackingMethod { Mean = 0, Median = 1, SigmaClip = 2 };
 
@@ -45,6 +46,14 @@ struct NebulosityCache {
     bool checked = false;
     bool detected = false;
     float score = 0.0f;
+};
+
+// What became of a state that was to be loaded.
+enum class StateLoad {
+    Loaded,
+    Missing,   // no file at the path: a new stack starts
+    SetAside,  // a file that is no state image, moved aside so a new stack can start
+    Refused,   // a state that must not be replaced, and cannot be used: the run must stop
 };
 
 // The engine of one run: the user's options, the running stack (kept as an
@@ -115,9 +124,14 @@ public:
     // False with the method's reason (an empty list: "No frames to stack"),
     // leaving the stacked frame as it was.
     bool stackAllFrames();
-    // False when the image at path does not exist or cannot be read (the
-    // reason in lastError()); an unreadable state is moved aside first.
-    bool loadState(const std::string& path);
+    // Loads the stack at path with its values: the frame count, orientation
+    // and nebulosity outcome, which the image carries and its sidecar
+    // repeats. Anything but Loaded keeps the reason in lastError(). A file
+    // that cannot be read as a state image is moved aside (never over an
+    // earlier one); a path that is no file, a file that cannot be opened, a
+    // stack with samples that are not finite, or a count lost with the
+    // sidecar is refused and left as it is.
+    StateLoad loadState(const std::string& path);
     // Writes the stack and its sidecar. Whatever fails, the image and sidecar
     // left on disk are both the previous ones or both the new ones.
     bool saveState(const std::string& path);
@@ -155,9 +169,11 @@ private:
     // The user's settings for a stacking context: alignment, the quality
     // gate, diagnostic mode, sigma clipping; no post-processing step.
     StackerSettings stackingSettings() const;
-    void loadSidecar(const std::string& metaPath);
-    void setAsideUnreadableState(const std::string& path);
+    void applySidecar(const SidecarValues& values);
+    void loadValues(const std::string& path);
+    StateLoad setAsideUnreadableState(const std::string& path);
     void writeSidecar(const std::string& metaPath);
+    void writeStateImage(const std::string& tempPath, const std::string& path);
     // Read, checked against the stack's kind and calibrated; a mosaic is
     // debayered by colourOf.
     CameraFrame loadFrame(const std::string& inputPath);

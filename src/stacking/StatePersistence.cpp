@@ -1,9 +1,13 @@
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -14,10 +18,10 @@
 #include "image/AtomicFile.h"
 #include "image/FitsFile.h"
 #include "image/ImageFile.h"
+#include "image/JpegFile.h"
+#include "stacking/StateFiles.h"
 #include "stacking/Stacker.h"
 #include "stacking/StackerState.h"
-
-namespace {
 
 struct SidecarValues {
     int count = 0;
@@ -27,6 +31,8 @@ struct SidecarValues {
     float score = 0.0f;
     int converted = 0;  // how many of the five values were read, in order
 };
+
+namespace {
 
 // Reads up to five whitespace-separated values, stopping at the first one
 // that does not convert, as a scanf of "%d %f %d %d %f" would.
@@ -51,6 +57,95 @@ SidecarValues readSidecar(std::istream& in)
     return v;
 }
 
+// The values, when the count among them is one a stack can have.
+std::optional<SidecarValues> validValues(std::istream& in)
+{
+    const SidecarValues values = readSidecar(in);
+    if (values.converted == 0 || values.count < 1)
+        return std::nullopt;
+    return values;
+}
+
+std::optional<SidecarValues> readSidecarFile(const std::string& metaPath)
+{
+    std::ifstream in(metaPath);
+    if (!in)
+        return std::nullopt;
+    return validValues(in);
+}
+
+// The sidecar's text; the image of the state carries the same values.
+std::string sidecarText(int count, float orientation, const NebulosityCache& nebulosity)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, "%d\n%.2f\n%d\n%d\n%.4f", count, double(orientation),
+                  nebulosity.checked ? 1 : 0, nebulosity.detected ? 1 : 0, double(nebulosity.score));
+    return text;
+}
+
+// A JPEG state keeps the sidecar's text in a comment marker after this line.
+const std::string kJpegCommentTitle = "Pelorum state\n";
+
+std::optional<SidecarValues> valuesOfComment(const std::string& comment)
+{
+    if (comment.rfind(kJpegCommentTitle, 0) != 0)
+        return std::nullopt;
+    std::istringstream in(comment.substr(kJpegCommentTitle.size()));
+    return validValues(in);
+}
+
+// Header keys of the sidecar's values besides the count, which is NCOMBINE.
+const char* const kOrientationKey = "STKORIEN";
+const char* const kNebulosityKeys[] = {"NEBCHECK", "NEBFOUND", "NEBSCORE"};
+const char* const kCountKey = "NCOMBINE";
+
+std::optional<SidecarValues> valuesOfHeader(const FitsKeywords& keywords)
+{
+    const auto number = [&](const char* key) -> std::optional<double> {
+        const auto found = keywords.numbers.find(key);
+        return found == keywords.numbers.end() ? std::nullopt : std::optional<double>(found->second);
+    };
+    const std::optional<double> count = number(kCountKey);
+    if (!count || !(*count >= 1.0 && *count <= double(INT_MAX)) || *count != double(int(*count)))
+        return std::nullopt;
+    SidecarValues values;
+    values.count = int(*count);
+    values.converted = 1;
+    const std::optional<double> orientation = number(kOrientationKey);
+    if (!orientation)
+        return values;
+    values.orientation = float(*orientation);
+    values.converted = 2;
+    const std::optional<double> checked = number(kNebulosityKeys[0]);
+    const std::optional<double> detected = number(kNebulosityKeys[1]);
+    const std::optional<double> score = number(kNebulosityKeys[2]);
+    if (!checked || !detected || !score)
+        return values;
+    values.checked = *checked != 0.0;
+    values.detected = *detected != 0.0;
+    values.score = float(*score);
+    values.converted = 5;
+    return values;
+}
+
+// The values the state image itself carries: a FITS header, or a JPEG's
+// comment; none for a state written before images carried them.
+std::optional<SidecarValues> valuesOfImage(const std::string& path)
+{
+    return isFitsFile(path) ? valuesOfHeader(readFitsKeywords(path)) : valuesOfComment(readJpegComment(path));
+}
+
+template <typename T>
+bool allFinite(const ImageBuffer<T>* image)
+{
+    if (!image)
+        return true;
+    for (std::size_t i = 0; i < image->size(); ++i)
+        if (!std::isfinite(image->data()[i]))
+            return false;
+    return true;
+}
+
 std::string yesNo(bool value) { return value ? "true" : "false"; }
 
 bool fileExists(const std::string& path)
@@ -60,12 +155,6 @@ bool fileExists(const std::string& path)
         return false;
     std::fclose(file);
     return true;
-}
-
-// Moves from -> to, replacing an older file at `to`; true when something moved.
-bool moveAside(const std::string& from, const std::string& to)
-{
-    return fileExists(from) && std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 // Makes `to` a second name for the existing file `from` without touching it:
@@ -163,95 +252,127 @@ std::vector<FitsExtension> planeExtensions(const StackPlanes& planes)
 
 }  // namespace
 
-void Stacker::loadSidecar(const std::string& metaPath)
+// The sidecar's values as read, with the lines that say what was found.
+void Stacker::applySidecar(const SidecarValues& v)
 {
     State& s = *state_;
-    std::ifstream in(metaPath);
-    if (!in) {
-        s.frameCount = 1;
-        s.orientation = 0.0f;
-        logWarn("No metadata file found, assuming frame count: 1");
-        logWarn("No orientation found, assuming 0 degrees");
-        return;
-    }
-    const SidecarValues v = readSidecar(in);
-    if (v.converted >= 1 && v.count >= 1) {
-        s.frameCount = v.count;
-        s.orientation = v.converted >= 2 ? v.orientation : 0.0f;
-        logInfo("Loaded frame count from metadata file: " + std::to_string(v.count));
-        if (v.converted == 1) {
-            s.nebulosity = NebulosityCache{};
-            logInfo("No orientation or nebulosity data found in metadata file, using defaults");
-            return;
-        }
-        logInfo("Loaded orientation from metadata file: " + std::to_string(v.orientation) + " degrees");
-        if (v.converted < 5) {
-            s.nebulosity = NebulosityCache{};
-            logInfo("No nebulosity data found in metadata file");
-            return;
-        }
-        s.nebulosity = NebulosityCache{v.checked != 0, v.detected != 0, v.score};
-        logInfo("Loaded nebulosity data: checked=" + yesNo(s.nebulosity.checked) +
-                ", detected=" + yesNo(s.nebulosity.detected) + ", score=" + std::to_string(v.score));
-        return;
-    }
-    s.frameCount = 1;
-    s.orientation = 0.0f;
+    s.frameCount = v.count;
+    s.orientation = v.converted >= 2 ? v.orientation : 0.0f;
     s.nebulosity = NebulosityCache{};
-    logWarn("Invalid frame count in metadata file, assuming frame count: 1");
-    logWarn("Using default values for orientation and nebulosity data");
+    logInfo("Loaded frame count from metadata file: " + std::to_string(v.count));
+    if (v.converted == 1) {
+        logInfo("No orientation or nebulosity data found in metadata file, using defaults");
+        return;
+    }
+    logInfo("Loaded orientation from metadata file: " + std::to_string(v.orientation) + " degrees");
+    if (v.converted < 5) {
+        logInfo("No nebulosity data found in metadata file");
+        return;
+    }
+    s.nebulosity = NebulosityCache{v.checked != 0, v.detected != 0, v.score};
+    logInfo("Loaded nebulosity data: checked=" + yesNo(s.nebulosity.checked) +
+            ", detected=" + yesNo(s.nebulosity.detected) + ", score=" + std::to_string(v.score));
 }
 
-// A state that exists but cannot be read would be overwritten by the fresh
-// stack this run starts; keep it beside the path instead, so nothing is lost.
-void Stacker::setAsideUnreadableState(const std::string& path)
+// The image carries the count it was saved with and is renamed into place
+// before its sidecar, so where the two disagree (a save interrupted between
+// the renames) or the sidecar is lost, the image's values hold. A state
+// carrying none (a JPEG, or one written by an older version) depends on its
+// sidecar: without it the count is lost, and the run fails rather than start
+// the count again under a whole night's stack.
+void Stacker::loadValues(const std::string& path)
 {
-    const std::string keptImage = path + ".unreadable";
-    if (moveAside(path, keptImage))
-        logError("Moved the unreadable state image to " + keptImage);
     const std::string metaPath = path + ".meta";
-    const std::string keptMeta = metaPath + ".unreadable";
-    if (moveAside(metaPath, keptMeta))
-        logError("Moved its metadata file to " + keptMeta);
+    const std::optional<SidecarValues> sidecar = readSidecarFile(metaPath);
+    const std::optional<SidecarValues> image = valuesOfImage(path);
+    if (!sidecar && (!image || !isFitsFile(path)))
+        throw std::runtime_error("The frame count of state file " + path + " is lost: its metadata file " +
+                                 metaPath + " is missing or unreadable. Put it back, or start a new stack with -x");
+    if (!sidecar) {
+        logWarn("Metadata file " + metaPath + " is missing or unreadable; recovered frame count " +
+                std::to_string(image->count) + " from the header of " + path);
+        applySidecar(*image);
+        return;
+    }
+    if (image && image->count != sidecar->count) {
+        logWarn("Metadata file " + metaPath + " holds frame count " + std::to_string(sidecar->count) +
+                " but " + path + " holds " + std::to_string(image->count) + " (a save was interrupted); using " +
+                std::to_string(image->count));
+        applySidecar(*image);
+        return;
+    }
+    applySidecar(*sidecar);
 }
 
-bool Stacker::loadState(const std::string& path)
+StateLoad Stacker::loadState(const std::string& path)
 {
     State& s = *state_;
     logInfo("Loading state from " + path);
-    if (!fileExists(path)) {
+    const std::string problem = stateFileProblem(path);
+    if (!problem.empty()) {
+        s.lastError = problem;
+        return StateLoad::Refused;
+    }
+    if (!std::filesystem::exists(path)) {
         s.lastError = "State file does not exist: " + path;
         logInfo(s.lastError);
-        return false;
+        return StateLoad::Missing;
     }
+    FloatImagePtr stacked;
+    StackRecord record;
+    StackPlanes planes;
     try {
         Timer timer("Read state");
-        FloatImagePtr stacked = loadFloatImage(path);
-        const StackRecord record = isFitsFile(path) ? stackRecordOf(readFitsKeywords(path)) : StackRecord{};
-        StackPlanes planes = isFitsFile(path) ? readPlanes(path, *stacked) : StackPlanes{};
-        s.stackedFrame = stacked;
-        s.planes = std::move(planes);
-        s.record = record;
-        logInfo("Loaded stacked frame: " + std::to_string(stacked->width()) + "x" + std::to_string(stacked->height()) +
-                " (" + kindName(record.linear) + ")");
-        loadSidecar(path + ".meta");
-        loadReferenceStars(path + ".stars");
-        s.frames.clear();
-        // A linear frame registers onto the stack itself, unrounded.
-        s.linearReference = record.linear ? stacked : nullptr;
-        s.referenceFrame = record.linear ? nullptr : toEightBit(*stacked);
-        logInfo("Set reference frame to loaded stacked frame");
-        if (!record.linear) {
-            s.frames.push_back(s.referenceFrame);
-            logInfo("Added loaded frame to frames list");
-        }
-        logInfo("State loaded successfully");
-        return true;
+        stacked = loadFloatImage(path);
+        record = isFitsFile(path) ? stackRecordOf(readFitsKeywords(path)) : StackRecord{};
+        planes = isFitsFile(path) ? readPlanes(path, *stacked) : StackPlanes{};
     } catch (const std::exception& e) {
         logError(std::string("Exception in loadState method: ") + e.what());
         s.lastError = e.what();
-        setAsideUnreadableState(path);
-        return false;
+        return setAsideUnreadableState(path);
+    }
+    try {
+        if (!allFinite(stacked.get()) || !allFinite(planes.weight.get()) || !allFinite(planes.m2.get()) ||
+            !allFinite(planes.m2Count.get()))
+            throw std::runtime_error("State file " + path + " holds samples that are not finite numbers (NaN or "
+                                     "infinity); move it away, or start a new stack with -x");
+        loadValues(path);
+    } catch (const std::exception& e) {
+        s.lastError = e.what();
+        return StateLoad::Refused;
+    }
+    s.stackedFrame = stacked;
+    s.planes = std::move(planes);
+    s.record = record;
+    logInfo("Loaded stacked frame: " + std::to_string(stacked->width()) + "x" + std::to_string(stacked->height()) +
+            " (" + kindName(record.linear) + ")");
+    loadReferenceStars(path + ".stars");
+    s.frames.clear();
+    // A linear frame registers onto the stack itself, unrounded.
+    s.linearReference = record.linear ? stacked : nullptr;
+    s.referenceFrame = record.linear ? nullptr : toEightBit(*stacked);
+    logInfo("Set reference frame to loaded stacked frame");
+    if (!record.linear) {
+        s.frames.push_back(s.referenceFrame);
+        logInfo("Added loaded frame to frames list");
+    }
+    logInfo("State loaded successfully");
+    return StateLoad::Loaded;
+}
+
+// A state that exists but cannot be read would be overwritten by the fresh
+// stack this run starts; it is kept beside the path instead, so nothing is
+// lost.
+StateLoad Stacker::setAsideUnreadableState(const std::string& path)
+{
+    try {
+        const std::string kept = setAsideUnreadable(path);
+        logWarn("State file " + path + " cannot be read; moved it aside to " + kept +
+                " (and its metadata file to " + path + ".meta" + kept.substr(path.size()) + ")");
+        return StateLoad::SetAside;
+    } catch (const std::exception& e) {
+        state_->lastError += std::string("; ") + e.what();
+        return StateLoad::Refused;
     }
 }
 
@@ -312,17 +433,38 @@ void Stacker::writeSidecar(const std::string& tempPath)
     std::FILE* file = std::fopen(tempPath.c_str(), "w");
     if (!file)
         throw std::runtime_error(std::strerror(errno));
-    const int printed = std::fprintf(file, "%d\n%.2f\n%d\n%d\n%.4f", s.frameCount, double(s.orientation),
-                                     s.nebulosity.checked ? 1 : 0, s.nebulosity.detected ? 1 : 0,
-                                     double(s.nebulosity.score));
+    const std::string text = sidecarText(s.frameCount, s.orientation, s.nebulosity);
+    const bool written = std::fputs(text.c_str(), file) >= 0;
     const bool closed = std::fclose(file) == 0;
-    if (printed < 0 || !closed)
+    if (!written || !closed)
         throw std::runtime_error(std::strerror(errno));
 }
 
-// Both files are written under temporary names first. The image goes in
-// place, then the sidecar; when the sidecar cannot follow, the previous image
-// is put back, so image and sidecar on disk always belong together.
+// The image carries the sidecar's values too: the FITS header, or a JPEG
+// comment marker.
+void Stacker::writeStateImage(const std::string& tempPath, const std::string& path)
+{
+    const State& s = *state_;
+    if (isFitsFile(path)) {
+        FitsKeywords keywords = stackKeywords(s.record, s.frameCount);
+        keywords.numbers[kOrientationKey] = s.orientation;
+        keywords.numbers[kNebulosityKeys[0]] = s.nebulosity.checked ? 1.0 : 0.0;
+        keywords.numbers[kNebulosityKeys[1]] = s.nebulosity.detected ? 1.0 : 0.0;
+        keywords.numbers[kNebulosityKeys[2]] = s.nebulosity.score;
+        writeFits(tempPath, s.stackedFrame, keywords, planeExtensions(s.planes));
+        return;
+    }
+    if (fileExtension(path) != "jpg" && fileExtension(path) != "jpeg")
+        throw std::runtime_error("Unsupported file format: " + fileExtension(path));
+    writeJpeg(tempPath, toEightBit(*s.stackedFrame),
+              kJpegCommentTitle + sidecarText(s.frameCount, s.orientation, s.nebulosity));
+}
+
+// Both files are written under temporary names and flushed to the disk
+// first. The image goes in place, then the sidecar; when the sidecar cannot
+// follow, the previous image is put back. A run killed between the two
+// renames leaves the new image with the old sidecar, and the image's own
+// values then hold (loadValues).
 bool Stacker::saveState(const std::string& path)
 {
     State& s = *state_;
@@ -339,18 +481,14 @@ bool Stacker::saveState(const std::string& path)
         }
         AtomicFile image(path);
         Timer timer("Write state");
-        if (isFitsFile(path))
-            writeFits(image.tempPath(), s.stackedFrame, stackKeywords(s.record, s.frameCount),
-                      planeExtensions(s.planes));
-        else
-            saveImage(image.tempPath(), s.stackedFrame);
+        writeStateImage(image.tempPath(), path);
         PreviousImage previous(path);
         image.commit();
         try {
             meta.commit();
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             previous.restore();
-            throw;
+            throw std::runtime_error("Could not save metadata file: " + metaPath + " (" + e.what() + ")");
         }
         writeReferenceStars(path + ".stars");
         std::string message = "Saved metadata to " + metaPath + " with frame count: " + std::to_string(s.frameCount) +

@@ -141,5 +141,7 @@ TEST_F(CommandLineRun, SeedStateCountsOnlyWithoutAStateFileAndSaveStateWritesASe
                        "Error: Failed to load state: State file does not exist: " + dir.file("none.fits")));
     const ProcessResult badCopy = runPelorum({"-s", dir.file("copy.png"), "-o", output, "-e", state, frame});
     EXPECT_EQ(badCopy.exitCode, 1);
-    EXPECT_TRUE(logged(badCopy.out, "[ERRO] ", "Error: Failed to save state: Unsupported file format: png"));
+    EXPECT_TRUE(logged(badCopy.out, "[ERRO] ",
+                       "Error: State file " + dir.file("copy.png") + " must end in .fits, .fit, .jpg or .jpeg"));
+    EXPECT_EQ(readFile(state + ".meta").substr(0, 3), "11\n");
 }

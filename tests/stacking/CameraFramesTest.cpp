@@ -11,6 +11,7 @@
 #include "image/BayerMosaic.h"
 #include "image/FitsFile.h"
 #include "image/ImageFile.h"
+#include "stacking/CameraFrame.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -205,4 +206,30 @@ TEST_F(CameraFrames, CalibrationMastersApplyToTheMosaicAndMustFitTheFrame)
     EXPECT_NE(error.find("Flat frame " + dir.file("small.fits") + " (32x48x1, linear) does not fit frame"),
               std::string::npos)
         << error;
+}
+
+// A float frame may mark pixels without data as NaN or infinity; averaged
+// in, one would poison its pixel of the stack for good.
+TEST_F(CameraFrames, NonFiniteSamplesAreReplacedByTheChannelMedianAndAFrameOfNoneIsRefused)
+{
+    TempDir dir;
+    auto frame = std::make_shared<FloatImage>(5, 4, 3);
+    for (std::size_t i = 0; i < frame->size(); ++i)
+        frame->data()[i] = float(i % 3) * 100.0f + float(i / 3);  // channel c holds c*100 + pixel index
+    frame->setPixel(2, 1, std::nanf(""), 1);
+    frame->setPixel(4, 3, -INFINITY, 1);
+    frame->setPixel(0, 0, INFINITY, 2);
+    writeFits(dir.file("holes.fits"), frame);
+    const CameraFrame loaded = readCameraFrame(dir.file("holes.fits"));
+    // Channel 1's finite samples are 100..119 without 107 and 119: the median is the 10th of 18, 110.
+    EXPECT_EQ(loaded.pixels->getPixel(2, 1, 1), 110.0f);
+    EXPECT_EQ(loaded.pixels->getPixel(4, 3, 1), 110.0f);
+    // Channel 2's are 201..219: the median is 210.
+    EXPECT_EQ(loaded.pixels->getPixel(0, 0, 2), 210.0f);
+    EXPECT_EQ(loaded.pixels->getPixel(3, 2, 0), 13.0f);
+
+    frame->fill(std::nanf(""));
+    writeFits(dir.file("empty.fits"), frame);
+    EXPECT_EQ(errorOf([&] { readCameraFrame(dir.file("empty.fits")); }),
+              "Frame " + dir.file("empty.fits") + " holds no finite samples");
 }

@@ -37,10 +37,10 @@ std::shared_ptr<const ImageBuffer<float>> stackAfter(const TempDir& dir, const s
         stacker.setAlignment(false);
         stacker.loadState(state);
         EXPECT_TRUE(stacker.processFrame(dir.file("frame.fits"), dir.file("out.jpg")) && stacker.saveState(state));
-        if (noiseAt && (i == 1 || i == 4 || i == 16 || i == 64) && reader.loadState(state))
+        if (noiseAt && (i == 1 || i == 4 || i == 16 || i == 64) && reader.loadState(state) == StateLoad::Loaded)
             noiseAt->push_back(meanAndNoise(*reader.stackedFrame()).second);
     }
-    EXPECT_TRUE(reader.loadState(state));
+    EXPECT_EQ(reader.loadState(state), StateLoad::Loaded);
     EXPECT_EQ(reader.frameCount(), frames);
     return reader.stackedFrame();
 }
