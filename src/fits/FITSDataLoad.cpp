@@ -227,11 +227,9 @@ bool FITSData::readFitsPixels()
         return fail(QString("Unsupported FITS image of %1 axes (%2 x %3 x %4): %5")
                         .arg(axes).arg(lengths[0]).arg(lengths[1]).arg(lengths[2]).arg(filename_));
     isCompressed_ = fits_is_compressed_image(fptr_.get(), &status) != 0;
-    const qint64 size = memoryFile_.isEmpty() ? QFileInfo(filename_).size() : memoryFile_.size();
-    if (!setLayout({equivalentBitpix, int(lengths[0]), int(lengths[1]), int(lengths[2]), size}))
-        return false;
     if (!isCompressed_) {
-        // A header may claim far more data than the file holds.
+        // A header may claim far more data than the file holds; checked
+        // before the claimed size is allocated.
         LONGLONG headerStart = 0, dataStart = 0, dataEnd = 0;
         fits_get_hduaddrll(fptr_.get(), &headerStart, &dataStart, &dataEnd, &status);
         if (status != 0 || dataEnd > fptr_->Fptr->filesize) {
@@ -239,6 +237,9 @@ bool FITSData::readFitsPixels()
             return fail("FITS data shorter than its header states: " + filename_);
         }
     }
+    const qint64 size = memoryFile_.isEmpty() ? QFileInfo(filename_).size() : memoryFile_.size();
+    if (!setLayout({equivalentBitpix, int(lengths[0]), int(lengths[1]), int(lengths[2]), size}))
+        return false;
     const LONGLONG samples = LONGLONG(stats_.samples_per_channel) * stats_.channels;
     int anyNull = 0;
     if (fits_read_img(fptr_.get(), cfitsioIoType(int(stats_.dataType)), 1, samples, nullptr, imageBuffer_.get(),
