@@ -58,17 +58,7 @@ ByteImagePtr frameWithBackground(unsigned char background)
 // Starts pelorum and kills it after the delay; true when it ended first.
 bool runKilledAfter(const std::vector<std::string>& command, std::chrono::microseconds delay)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::vector<std::string> copies = command;
-        std::vector<char*> argv;
-        for (std::string& a : copies)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    const pid_t pid = startProgram(command);
     std::this_thread::sleep_for(delay);
     const bool ended = waitpid(pid, nullptr, WNOHANG) == pid;
     if (!ended) {

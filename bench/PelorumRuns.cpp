@@ -14,10 +14,9 @@
 
 namespace fs = std::filesystem;
 
-RunFigures runProgram(const std::vector<std::string>& command)
+int startProgram(const std::vector<std::string>& command)
 {
     std::fflush(stdout);  // or the child would repeat what is still buffered
-    const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed for " + command[0]);
@@ -31,6 +30,13 @@ RunFigures runProgram(const std::vector<std::string>& command)
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+RunFigures runProgram(const std::vector<std::string>& command)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = startProgram(command);
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);

@@ -11,6 +11,10 @@ struct RunFigures {
     long peakKilobytes = 0;
 };
 
+// Starts a program with its standard output discarded; its process id.
+// Throws std::runtime_error naming the program when it cannot start.
+int startProgram(const std::vector<std::string>& command);
+
 // Runs a program to completion with its standard output discarded. Throws
 // std::runtime_error naming the program when it cannot start or fails.
 RunFigures runProgram(const std::vector<std::string>& command);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every benchmark of the release build: the whole-run table, the
-# camera-frame table, the registration table, the killed-runs table, the post-processing tables,
+# camera-frame table, the registration table, the killed-runs table, the watch-mode table, the post-processing tables,
 # then the byte kernels at each vector level.
 set -euo pipefail
 build=${1:-build/release}
@@ -11,6 +11,8 @@ echo
 "$build/bench/pelorum_bench_registration"
 echo
 "$build/bench/pelorum_bench_kills" "$build"
+echo
+"$build/bench/pelorum_bench_watch" "$build"
 echo
 "$build/bench/pelorum_bench_postprocessing"
 echo

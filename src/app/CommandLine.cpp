@@ -7,20 +7,17 @@
 #include <optional>
 #include <stdexcept>
 
-#include "app/FrameRecord.h"
-#include "app/StateLock.h"
 #include "core/Logger.h"
 #include "core/Timer.h"
 #include "stacking/ByteKernels.h"
 #include "stacking/Stacker.h"
-#include "stacking/StateFiles.h"
 
 namespace {
 
 const char* const shortOptions = "ho:r:m:b:c:t:p:f:g:e:s:l:xq:i:P:G:T:S:LW:C:D:N:vkzA";
 
 // Options with a long name only.
-enum LongOnly { kDark = 256, kFlat, kHotPixels, kDebayer };
+enum LongOnly { kDark = 256, kFlat, kHotPixels, kDebayer, kWatch, kPattern, kOnce };
 
 const option longOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -56,6 +53,9 @@ const option longOptions[] = {
     {"flat", required_argument, nullptr, kFlat},
     {"hot-pixels", required_argument, nullptr, kHotPixels},
     {"debayer", required_argument, nullptr, kDebayer},
+    {"watch", required_argument, nullptr, kWatch},
+    {"pattern", required_argument, nullptr, kPattern},
+    {"once", no_argument, nullptr, kOnce},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -69,11 +69,6 @@ struct BadOptionValue : std::runtime_error {
         : std::runtime_error("Error: Invalid value for option --" + longName + ": " + value)
     {
     }
-};
-
-// A step of the run that failed; the text is the error line's, without "Error: ".
-struct RunFailure : std::runtime_error {
-    using std::runtime_error::runtime_error;
 };
 
 // The whole text must be the number: "0.5abc" is refused rather than read
@@ -202,21 +197,11 @@ bool applyOption(int option, const std::string& arg, Stacker& stacker, CommandLi
     case kFlat: cl.flatPath = arg; break;
     case kHotPixels: stacker.setHotPixels(toHotPixelSigma(arg)); break;
     case kDebayer: stacker.setDebayerMethod(toDebayerMethod(arg)); break;
+    case kWatch: cl.watchFolder = arg; break;
+    case kPattern: cl.watchPattern = arg; break;
+    case kOnce: cl.watchOnce = true; break;
     }
     return true;
-}
-
-// A state file keeps a running mean, and for the sigma clip the variance
-// beside it; a median needs every frame.
-void applyMethod(const std::string& name, Stacker& stacker)
-{
-    if (name == "median") {
-        logWarn("The median method is not supported in stateful operation.");
-        logWarn("Falling back to mean stacking method.");
-    } else if (name != "mean" && name != "sigmaclip") {
-        throw RunFailure("Unknown stacking method: " + name);
-    }
-    stacker.setMethod(name == "sigmaclip" ? StackingMethod::SigmaClip : StackingMethod::Mean);
 }
 
 }  // namespace
@@ -259,6 +244,10 @@ void printUsage(const std::string& argv0)
               << "      --flat FILE            Master flat every frame is divided by, normalised to its mean\n"
               << "      --hot-pixels SIGMA     Replace pixels SIGMA robust deviations above their neighbours (default: off)\n"
               << "      --debayer METHOD       Debayering of Bayer mosaics: bilinear, nearest (default: bilinear)\n"
+              << "      --watch DIR            Instead of input_file: stack every frame in DIR, then each new one\n"
+              << "                             as it is written, keeping the stack in memory until stopped\n"
+              << "      --pattern GLOB         With --watch: only files whose names match GLOB (default: all frames)\n"
+              << "      --once                 With --watch: stack the frames in DIR, then exit\n"
               << "\n"
               << "Examples:\n"
               << "  " << argv0 << " -o output.jpg -e state.jpg -m median input.jpg\n"
@@ -320,6 +309,19 @@ ParseOutcome parseCommandLine(int argc, char** argv, Stacker& stacker, CommandLi
         printUsage(argv0);
         return ParseOutcome::ExitFailure;
     }
+    if ((!cl.watchPattern.empty() || cl.watchOnce) && cl.watchFolder.empty()) {
+        logError("Error: --pattern and --once need --watch");
+        printUsage(argv0);
+        return ParseOutcome::ExitFailure;
+    }
+    if (!cl.watchFolder.empty()) {
+        if (optind < argc) {
+            logError("Error: --watch takes its frames from the folder, not from input_file");
+            printUsage(argv0);
+            return ParseOutcome::ExitFailure;
+        }
+        return ParseOutcome::Run;
+    }
     if (optind >= argc) {
         logError("Error: No input file specified");
         printUsage(argv0);
@@ -327,176 +329,4 @@ ParseOutcome parseCommandLine(int argc, char** argv, Stacker& stacker, CommandLi
     }
     cl.inputPath = argv[optind];
     return ParseOutcome::Run;
-}
-
-namespace {
-
-void loadSeedState(const CommandLine& cl, Stacker& stacker)
-{
-    if (cl.loadStatePath.empty())
-        return;
-    logInfo("Loading state from " + cl.loadStatePath + "...");
-    if (stacker.loadState(cl.loadStatePath) != StateLoad::Loaded)
-        throw RunFailure("Failed to load state: " + stacker.lastError());
-    logInfo("State loaded successfully");
-}
-
-// -x starts a new stack: the state file is left on disk, to be kept as a
-// backup when the new stack is saved.
-void loadStateFile(const CommandLine& cl, Stacker& stacker)
-{
-    if (cl.resetRequested) {
-        logInfo("Starting a new stack; " + cl.statePath + " is not loaded");
-        return;
-    }
-    switch (stacker.loadState(cl.statePath)) {
-    case StateLoad::Loaded:
-        logInfo("Loaded existing state from " + cl.statePath);
-        return;
-    case StateLoad::Missing:
-    case StateLoad::SetAside:
-        logInfo("No existing state found, starting fresh");
-        return;
-    case StateLoad::Refused:
-        throw RunFailure("Failed to load state: " + stacker.lastError());
-    }
-}
-
-void loadMasters(const CommandLine& cl, Stacker& stacker)
-{
-    if (!cl.darkPath.empty()) {
-        if (!stacker.loadDarkFrame(cl.darkPath))
-            throw RunFailure("Failed to load dark frame: " + stacker.lastError());
-        stacker.setDarkSubtraction(true);
-        logInfo("Master dark: " + cl.darkPath);
-    }
-    if (!cl.flatPath.empty()) {
-        if (!stacker.loadFlatFrame(cl.flatPath))
-            throw RunFailure("Failed to load flat frame: " + stacker.lastError());
-        logInfo("Master flat: " + cl.flatPath);
-    }
-}
-
-// A reference frame only decides the geometry of a new stack.
-void applyReference(const CommandLine& cl, Stacker& stacker)
-{
-    if (cl.referencePath.empty())
-        return;
-    if (stacker.stackedFrame()) {
-        logInfo("Reference frame " + cl.referencePath + " ignored: the stack already has its reference");
-        return;
-    }
-    if (!stacker.loadReferenceFrame(cl.referencePath))
-        throw RunFailure("Failed to load reference frame: " + stacker.lastError());
-    logInfo("New stack registered onto reference frame " + cl.referencePath);
-}
-
-void saveStateTo(const std::string& path, Stacker& stacker)
-{
-    if (!stacker.saveState(path))
-        throw RunFailure("Failed to save state: " + stacker.lastError());
-}
-
-void saveMainState(const CommandLine& cl, Stacker& stacker)
-{
-    if (!stacker.lastFrameAccepted()) {
-        logInfo("State left as it was: " + cl.statePath);
-        return;
-    }
-    if (cl.resetRequested && !stacker.backUpState(cl.statePath))
-        throw RunFailure("Failed to save state: " + stacker.lastError());
-    saveStateTo(cl.statePath, stacker);
-    logInfo("State saved to " + cl.statePath);
-}
-
-// Everything before the frame, ending with the state read.
-void openStack(const CommandLine& cl, Stacker& stacker)
-{
-    if (cl.resetRequested) {
-        stacker.resetState();
-        logInfo("Internal state reset");
-    }
-    loadSeedState(cl, stacker);
-    applyMethod(cl.methodName, stacker);
-    applyPostProcessingOptions(cl, stacker);
-    loadMasters(cl, stacker);
-    stacker.addStateFile(cl.statePath);
-    if (!cl.saveStatePath.empty())
-        stacker.addStateFile(cl.saveStatePath);
-    loadStateFile(cl, stacker);
-}
-
-void stackFrame(const CommandLine& cl, Stacker& stacker)
-{
-    applyReference(cl, stacker);
-    logInfo("Processing frame " + cl.inputPath + "...");
-    if (!stacker.processFrame(cl.inputPath, cl.outputPath))
-        throw RunFailure("Failed to process frame: " + stacker.lastError());
-}
-
-// Written before the main state, so that when it fails the main state is as
-// it was and a capture program that retries the frame does not stack it twice.
-void saveStateCopy(const CommandLine& cl, Stacker& stacker)
-{
-    if (cl.saveStatePath.empty())
-        return;
-    logInfo("Saving state to " + cl.saveStatePath + "...");
-    saveStateTo(cl.saveStatePath, stacker);
-    logInfo("State saved successfully");
-}
-
-// A record that cannot be written must not fail a run whose stack is saved.
-void recordFrame(const CommandLine& cl, const Stacker& stacker, const std::string& failure,
-                 std::optional<int> frames)
-{
-    const std::string path = cl.statePath + ".frames.jsonl";
-    try {
-        appendJsonLine(path, toJson(frameRecordOf(cl.inputPath, stacker, failure, frames)));
-    } catch (const std::exception& e) {
-        logWarn(std::string("Frame not recorded: ") + e.what());
-    }
-}
-
-// Under the state lock; whatever ends the run, the frame is recorded.
-int runLocked(const CommandLine& cl, Stacker& stacker)
-{
-    std::optional<int> frames;  // the stack's count: as read, then as saved
-    std::string failure;
-    try {
-        removeInterruptedSaves(cl.statePath);
-        openStack(cl, stacker);
-        frames = stacker.frameCount();
-        stackFrame(cl, stacker);
-        saveStateCopy(cl, stacker);
-        saveMainState(cl, stacker);
-        frames = stacker.frameCount();
-        logInfo("Successfully saved stacked image to " + cl.outputPath);
-    } catch (const std::exception& e) {
-        failure = e.what();
-        logError("Error: " + failure);
-    }
-    recordFrame(cl, stacker, failure, frames);
-    return failure.empty() ? 0 : 1;
-}
-
-}  // namespace
-
-int runCommandLine(const CommandLine& cl, Stacker& stacker)
-{
-    // Checked before the lock is taken, so that a path that can hold no state
-    // gets nothing created beside it.
-    for (const std::string& path : {cl.statePath, cl.saveStatePath}) {
-        const std::string problem = path.empty() ? std::string() : stateFileProblem(path);
-        if (!problem.empty()) {
-            logError("Error: " + problem);
-            return 1;
-        }
-    }
-    try {
-        const StateLock lock(cl.statePath + ".lock");
-        return runLocked(cl, stacker);
-    } catch (const std::exception& e) {  // only the lock's: runLocked catches its own
-        logError(std::string("Error: ") + e.what());
-        return 1;
-    }
 }

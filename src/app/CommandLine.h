@@ -30,6 +30,9 @@ struct CommandLine {
     bool benchmarkRequested = false;
     std::string darkPath;
     std::string flatPath;
+    std::string watchFolder;   // set: frames come from this folder instead of inputPath
+    std::string watchPattern;  // empty: every file the frame loader reads
+    bool watchOnce = false;    // stack what the folder holds, then exit
 };
 
 enum class ParseOutcome { Run, ExitSuccess, ExitFailure };
@@ -50,5 +53,6 @@ void applyPostProcessingOptions(const CommandLine& commandLine, Stacker& stacker
 // numbered backup when the new one is saved), reference frame, process the
 // frame, save state. All of it holds the state's lock (STATE.lock, waited for
 // up to 120 s) and ends by appending the frame's line to STATE.frames.jsonl,
-// failed runs included. Returns the exit status.
+// failed runs included. With --watch, the watch of that folder instead
+// (app/WatchMode.h). Returns the exit status.
 int runCommandLine(const CommandLine& commandLine, Stacker& stacker);

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 #include "app/FileDescriptor.h"
@@ -65,8 +66,17 @@ QJsonObject millisecondsJson(const std::vector<std::pair<std::string, double>>& 
 
 }  // namespace
 
+StepClock StepClock::now()
+{
+    StepClock clock;
+    for (const char* step : timedSteps)
+        clock.totals[step] = timedMilliseconds(step);
+    clock.milliseconds = millisecondsSinceStart();
+    return clock;
+}
+
 FrameRecord frameRecordOf(const std::string& framePath, const Stacker& stacker, const std::string& failure,
-                          std::optional<int> frames)
+                          std::optional<int> frames, const StepClock& since)
 {
     FrameRecord record;
     record.time = QDateTime::currentDateTimeUtc();
@@ -76,9 +86,12 @@ FrameRecord frameRecordOf(const std::string& framePath, const Stacker& stacker, 
     record.quality = stacker.lastFrameQuality();
     record.registration = stacker.lastRegistration();
     record.frames = frames;
-    for (const char* step : timedSteps)
-        record.milliseconds.emplace_back(step, roundedMilliseconds(timedMilliseconds(step)));
-    record.milliseconds.emplace_back("Total", roundedMilliseconds(millisecondsSinceStart()));
+    for (const char* step : timedSteps) {
+        const auto before = since.totals.find(step);
+        const double start = before == since.totals.end() ? 0.0 : before->second;
+        record.milliseconds.emplace_back(step, roundedMilliseconds(timedMilliseconds(step) - start));
+    }
+    record.milliseconds.emplace_back("Total", roundedMilliseconds(millisecondsSinceStart() - since.milliseconds));
     return record;
 }
 
@@ -112,4 +125,19 @@ void appendJsonLine(const std::string& path, const QJsonObject& object)
         throw std::runtime_error("Could not append to the frame record " + path + ": " + std::strerror(errno));
     if (written != line.size())
         throw std::runtime_error("Could not append to the frame record " + path + ": the line was cut short");
+}
+
+std::map<std::string, int> recordedFrames(const std::string& path)
+{
+    std::map<std::string, int> frames;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        const QJsonValue frame = record.value("frame");
+        const QJsonValue count = record.value("frames");
+        if (frame.isString() && count.isDouble())
+            frames[frame.toString().toStdString()] = count.toInt();
+    }
+    return frames;
 }

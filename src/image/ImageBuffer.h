@@ -3,11 +3,52 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
+
+// Storage that comes zeroed from calloc, which for a frame-sized block hands
+// out fresh pages that are zero already: a new image is then not written
+// twice (zeros, then its samples), and on a virtual machine the first write
+// to a page is most of what writing a frame costs. Elements made without a
+// value are left as calloc gave them; a value is written as usual.
+template <typename T>
+struct ZeroedAllocator {
+    using value_type = T;
+
+    ZeroedAllocator() = default;
+    template <typename U>
+    ZeroedAllocator(const ZeroedAllocator<U>&) noexcept
+    {
+    }
+
+    T* allocate(std::size_t count)
+    {
+        void* block = std::calloc(count, sizeof(T));
+        if (!block)
+            throw std::bad_alloc();
+        return static_cast<T*>(block);
+    }
+    void deallocate(T* block, std::size_t) noexcept { std::free(block); }
+
+    template <typename U>
+    void construct(U*) noexcept
+    {
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args)
+    {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+
+    friend bool operator==(const ZeroedAllocator&, const ZeroedAllocator&) { return true; }
+    friend bool operator!=(const ZeroedAllocator&, const ZeroedAllocator&) { return false; }
+};
 
 // The system's in-memory image: samples interleaved and row-major, sample
 // (x, y, c) at index (y * width + x) * channels + c. Instantiated for 8-bit
@@ -32,7 +73,7 @@ public:
     ImageBuffer(int width, int height, int channels)
     {
         checkDimensions(width, height, channels, "Invalid dimensions for ImageBuffer");
-        samples_.assign(sampleCount(width, height, channels), T(0));
+        samples_.resize(sampleCount(width, height, channels));  // zero from the allocator
         width_ = width;
         height_ = height;
         channels_ = channels;
@@ -173,7 +214,7 @@ private:
         return std::size_t(width) * std::size_t(height) * std::size_t(channels);
     }
 
-    std::vector<T> samples_;
+    std::vector<T, ZeroedAllocator<T>> samples_;
     int width_ = 0;
     int height_ = 0;
     int channels_ = 0;

@@ -16,13 +16,13 @@
 
 namespace {
 
-void requireGreyOrColour(const FloatImage& image, const std::string& path)
+void requireGreyOrColour(int channels, const std::string& path)
 {
     // Every later step views a frame as grey or colour; anything else (a CMYK
     // JPEG) would be misread.
-    if (image.channels() != 1 && image.channels() != 3)
+    if (channels != 1 && channels != 3)
         throw std::runtime_error("Unsupported channel count in " + path + ": expected 1 or 3, found " +
-                                 std::to_string(image.channels()));
+                                 std::to_string(channels));
 }
 
 // The loader's planes, of its sample type, as interleaved floats.
@@ -139,15 +139,28 @@ CameraFrame readCameraFrame(const std::string& path)
 {
     const std::string extension = fileExtension(path);
     CameraFrame frame;
-    if (extension == "jpg" || extension == "jpeg")
-        frame.pixels = toFloat(*readJpeg(path));
-    else
-        frame = readThroughDataModel(path);
-    requireGreyOrColour(*frame.pixels, path);
+    if (extension == "jpg" || extension == "jpeg") {
+        frame.bytes = readJpeg(path);
+        requireGreyOrColour(frame.bytes->channels(), path);
+        return frame;
+    }
+    frame = readThroughDataModel(path);
+    requireGreyOrColour(frame.pixels->channels(), path);
     // Only a float file can hold them; the scan costs a few milliseconds.
     if (frame.linear)
         replaceNonFiniteSamples(*frame.pixels, path);
     return frame;
 }
+
+FloatImage& floatPixels(CameraFrame& frame)
+{
+    if (!frame.pixels) {
+        frame.pixels = toFloat(*frame.bytes);
+        frame.bytes.reset();
+    }
+    return *frame.pixels;
+}
+
+ByteImagePtr eightBitPixels(const CameraFrame& frame) { return frame.bytes ? frame.bytes : toEightBit(*frame.pixels); }
 
 std::string kindName(bool linear) { return linear ? "linear" : "8-bit"; }

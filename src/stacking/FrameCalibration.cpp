@@ -138,9 +138,16 @@ void correctHotPixels(FloatImage& image, const std::optional<BayerLayout>& bayer
     logInfo("Hot pixels replaced: " + std::to_string(replaced));
 }
 
+void FrameCalibration::setDark(const std::string& path, CameraFrame master)
+{
+    floatPixels(master);
+    dark_ = Master{path, std::move(master)};
+}
+
 void FrameCalibration::setFlat(const std::string& path, CameraFrame master)
 {
     Master flat{path, std::move(master)};
+    floatPixels(flat.frame);
     const float mean = flat.frame.pixels->mean();
     if (!(mean > 0.0f))
         throw std::runtime_error("Flat frame " + path + " has no light (mean " + std::to_string(mean) + ")");
@@ -153,6 +160,9 @@ void FrameCalibration::setFlat(const std::string& path, CameraFrame master)
 void FrameCalibration::apply(CameraFrame& frame, const std::string& path) const
 {
     const bool subtractDark = dark_ && darkEnabled_;
+    if (!subtractDark && !flat_ && !hotPixelSigma_)
+        return;
+    floatPixels(frame);
     if (subtractDark)
         requireMatching(dark_->frame, dark_->path, "Dark frame", frame, path);
     if (flat_)

@@ -13,7 +13,7 @@ class FrameCalibration {
 public:
     // The masters as read from path. A flat whose mean is not above zero
     // throws std::runtime_error naming the file.
-    void setDark(const std::string& path, CameraFrame master) { dark_ = Master{path, std::move(master)}; }
+    void setDark(const std::string& path, CameraFrame master);
     void setFlat(const std::string& path, CameraFrame master);
     // The dark is subtracted only while enabled.
     void setDarkEnabled(bool enabled) { darkEnabled_ = enabled; }

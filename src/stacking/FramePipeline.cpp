@@ -191,6 +191,8 @@ template <typename T>
 void Stacker::foldIntoStack(const ImageBuffer<T>& frame, const FrameHeader& header, bool linear)
 {
     State& s = *state_;
+    if (s.beforeStackChanges)
+        s.beforeStackChanges();
     const int framesBefore = s.stackedFrame ? s.frameCount : 0;
     countFrame(header, linear);
     if (!s.stackedFrame) {
@@ -339,7 +341,7 @@ bool Stacker::processFrame(const std::string& inputPath, const std::string& outp
             if (frame.linear)
                 stackLinearFrame(frame, inputPath);
             else
-                stackEightBitFrame(toEightBit(*frame.pixels), frame.header, inputPath);
+                stackEightBitFrame(eightBitPixels(frame), frame.header, inputPath);
         }
         if (!s.stackedFrame)
             throw std::runtime_error("Frame " + inputPath + " was turned away and there is no stack yet to write");

@@ -112,7 +112,7 @@ bool Stacker::loadDarkFrame(const std::string& path)
 {
     try {
         CameraFrame dark = readCameraFrame(path);
-        state_->darkFrame = dark.linear ? nullptr : toEightBit(*dark.pixels);
+        state_->darkFrame = dark.linear ? nullptr : eightBitPixels(dark);
         state_->calibration.setDark(path, std::move(dark));
         return true;
     } catch (const std::exception& e) {
@@ -147,6 +147,7 @@ bool Stacker::loadReferenceFrame(const std::string& path)
 {
     try {
         CameraFrame reference = readCameraFrame(path);
+        floatPixels(reference);
         if (reference.bayer)
             reference.pixels = debayer(*reference.pixels, *reference.bayer, settings().debayerMethod);
         state_->referenceFrame = reference.linear ? nullptr : toEightBit(*reference.pixels);

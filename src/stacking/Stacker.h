@@ -14,6 +14,7 @@
 // (diagnostic images) logs its own failure and goes on. FITSData, a Qt object
 // over CFITSIO, returns bool and keeps the reason in its own member.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -135,6 +136,17 @@ public:
     // Writes the stack and its sidecar. Whatever fails, the image and sidecar
     // left on disk are both the previous ones or both the new ones.
     bool saveState(const std::string& path);
+    // For a stack that stays in memory from frame to frame: makes the stack
+    // as it now stands the reference of the next frame, as loading it from
+    // its state would.
+    void continueFromStack();
+    // A Stacker holding this one's stack, to be saved while this one goes
+    // on: it shares the stack's images, so until it has been saved they must
+    // not change; see setBeforeStackChanges.
+    std::unique_ptr<Stacker> snapshotForSaving() const;
+    // Called before the stack's images are changed in place; a save of a
+    // snapshot waits there to finish. An exception from it fails the frame.
+    void setBeforeStackChanges(std::function<void()> wait);
     // Keeps the state image at path and its sidecar as a numbered backup
     // beside them, "NAME.backup-N.EXT" and its ".meta", with the first N
     // free for both; earlier backups are never replaced. True with nothing

@@ -2,6 +2,7 @@
 
 // Private to the Stacker's implementation files.
 
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -39,4 +40,5 @@ struct Stacker::State {
     std::vector<ExtractedStar> referenceStars;
     int referenceStarsFrames = 0;
     float frameQuality = std::numeric_limits<float>::quiet_NaN();
+    std::function<void()> beforeStackChanges;
 };

@@ -347,18 +347,34 @@ StateLoad Stacker::loadState(const std::string& path)
     logInfo("Loaded stacked frame: " + std::to_string(stacked->width()) + "x" + std::to_string(stacked->height()) +
             " (" + kindName(record.linear) + ")");
     loadReferenceStars(path + ".stars");
-    s.frames.clear();
-    // A linear frame registers onto the stack itself, unrounded.
-    s.linearReference = record.linear ? stacked : nullptr;
-    s.referenceFrame = record.linear ? nullptr : toEightBit(*stacked);
-    logInfo("Set reference frame to loaded stacked frame");
-    if (!record.linear) {
-        s.frames.push_back(s.referenceFrame);
-        logInfo("Added loaded frame to frames list");
-    }
+    continueFromStack();
     logInfo("State loaded successfully");
     return StateLoad::Loaded;
 }
+
+void Stacker::continueFromStack()
+{
+    State& s = *state_;
+    s.frames.clear();
+    // A linear frame registers onto the stack itself, unrounded.
+    s.linearReference = s.record.linear ? s.stackedFrame : nullptr;
+    s.referenceFrame = s.record.linear ? nullptr : toEightBit(*s.stackedFrame);
+    logInfo("Set reference frame to loaded stacked frame");
+    if (!s.record.linear) {
+        s.frames.push_back(s.referenceFrame);
+        logInfo("Added loaded frame to frames list");
+    }
+}
+
+std::unique_ptr<Stacker> Stacker::snapshotForSaving() const
+{
+    auto snapshot = std::make_unique<Stacker>();
+    *snapshot->state_ = *state_;
+    snapshot->state_->beforeStackChanges = nullptr;
+    return snapshot;
+}
+
+void Stacker::setBeforeStackChanges(std::function<void()> wait) { state_->beforeStackChanges = std::move(wait); }
 
 // A state that exists but cannot be read would be overwritten by the fresh
 // stack this run starts; it is kept beside the path instead, so nothing is
