@@ -58,6 +58,10 @@ TEST(CommandLine, MissingRequiredValuesAreReportedWithTheUsage)
     expectErrorThenUsage(runPelorum({"-e", "s.fits", "in.jpg"}), "Error: Output file is required");
     expectErrorThenUsage(runPelorum({"-o", "o.jpg", "in.jpg"}), "Error: State file is required (-e option)");
     expectErrorThenUsage(runPelorum({"-o", "o.jpg", "-e", "s.fits"}), "Error: No input file specified");
+    expectErrorThenUsage(runPelorum({"--once", "-o", "o.jpg", "-e", "s.fits", "in.jpg"}),
+                         "Error: --pattern and --once need --watch");
+    expectErrorThenUsage(runPelorum({"--watch", ".", "-o", "o.jpg", "-e", "s.fits", "in.jpg"}),
+                         "Error: --watch takes its frames from the folder, not from input_file");
 }
 
 TEST(CommandLine, BadOptionArgumentsExitWithOneErrorLineAndTheUsage)

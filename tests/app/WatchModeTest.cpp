@@ -170,4 +170,8 @@ TEST_F(WatchMode, OnceStacksTheFolderAndARestartSkipsWhatTheRecordLists)
     EXPECT_NE(second.out.find("[2/2] f4.jpg: stacked; the stack holds 5 frames"), std::string::npos) << second.out;
     EXPECT_EQ(recordedFrames(), (std::vector<std::string>{"f1.jpg", "f2.jpg", "f3.jpg", "f0.jpg", "f4.jpg"}));
     EXPECT_EQ(stateCount(), 5);
+
+    const ProcessResult missing = runPelorum({"--watch", dir.file("none"), "--once", "-o", output, "-e", state});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_TRUE(logged(missing.out, "[ERRO] ", "Error: Watch folder " + dir.file("none") + " is not a folder"));
 }
