@@ -22,15 +22,12 @@ rm -rf "$build/seeds"
 "$build/fuzz/fuzz_seeds" "$build/seeds"
 mkdir -p "$build/logs"
 
-# Executions: libFuzzer's final "Done N runs", or its last status line when it stopped on a finding.
+# Executions: libFuzzer's final "Done N runs", or its final statistics when it stopped on a finding.
 executions() {
-  local done_line
-  done_line=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$1" | tail -n 1)
-  if [ -n "$done_line" ]; then
-    echo "$done_line"
-  else
-    sed -n 's/^#\([0-9]*\).*/\1/p' "$1" | tail -n 1
-  fi
+  local runs
+  runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$1" | tail -n 1)
+  [ -n "$runs" ] || runs=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' "$1" | tail -n 1)
+  echo "$runs"
 }
 
 run_target() {
@@ -39,7 +36,7 @@ run_target() {
   mkdir -p "$corpus" "$artifacts"
   cp "$build/seeds/$target"/* "$corpus"/
   local options=(-max_total_time="$seconds" -rss_limit_mb=4096 -malloc_limit_mb=2560 -timeout=20
-                 -max_len=65536 -close_fd_mask=1 -artifact_prefix="$artifacts/")
+                 -max_len=65536 -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$artifacts/")
   [ -f "$dictionary" ] && options+=(-dict="$dictionary")
   echo "Fuzzing $target for $seconds s (log: $log)" >&2
   local status=0
