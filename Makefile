@@ -2,9 +2,11 @@
 BUILD_TEST    := build/test
 BUILD_RELEASE := build/release
 BUILD_COVERAGE := build/coverage
+BUILD_FUZZ    := build/fuzz
+FUZZ_SECONDS  ?= 60
 JOBS          := $(shell nproc)
 
-.PHONY: all deps test coverage demo bench release clean
+.PHONY: all deps test coverage fuzz demo bench release clean
 
 all: release
 
@@ -25,6 +27,13 @@ coverage: deps
 	find $(BUILD_COVERAGE) -name '*.gcda' -delete
 	cd $(BUILD_COVERAGE) && ctest -j$(JOBS) --output-on-failure
 	gcovr --root . --filter 'src/' --object-directory $(BUILD_COVERAGE) --exclude-unreachable-branches --exclude-throw-branches --print-summary --txt $(BUILD_COVERAGE)/coverage.txt
+
+# Each file reader under libFuzzer with ASan and UBSan (clang), FUZZ_SECONDS
+# seconds a target; fails when any target found a crash, leak, OOM or hang.
+fuzz: deps
+	cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DPELORUM_FUZZ=ON -DPELORUM_BUILD_TESTS=OFF -DPELORUM_BUILD_BENCH=OFF
+	cmake --build $(BUILD_FUZZ) -j$(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh $(BUILD_FUZZ)
 
 release: deps
 	cmake -S . -B $(BUILD_RELEASE) -DCMAKE_BUILD_TYPE=Release -DPELORUM_BUILD_TESTS=OFF

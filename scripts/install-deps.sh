@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the benchmarks need.
+# Installs every Debian package the build, the tests, the benchmarks and the
+# fuzz targets need.
 # Safe to run again: packages already present are left alone, and apt is only
 # asked when something is missing.
 set -euo pipefail
@@ -17,6 +18,7 @@ packages=(
   libgtest-dev googletest
   libbenchmark-dev
   gcovr
+  clang libclang-rt-14-dev libomp-dev
 )
 
 missing=()
