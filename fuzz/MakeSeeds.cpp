@@ -471,6 +471,16 @@ void addStateSeeds(const SeedFolders& seeds)
     seeds.add(target, "no-stars", QByteArray("2 -90.0\n\0", 9));
 }
 
+void addFrameRecordSeeds(const SeedFolders& seeds)
+{
+    seeds.add("fuzz_frame_record", "two-lines",
+              QByteArray(R"({"accepted":true,"frame":"/n/frame_0001.jpg","frames":1,"ms":{"Total":300.5},"reason":null})"
+                         "\n"
+                         R"({"accepted":false,"frame":"frame_0002.jpg","frames":1,"reason":"it could not be registered"})"
+                         "\n"));
+    seeds.add("fuzz_frame_record", "no-count", QByteArray(R"({"frame":"a.fits","frames":null})" "\n"));
+}
+
 void addCameraFrameSeeds(const SeedFolders& seeds)
 {
     // The suffix each first byte picks: jpg fits fz xisf png tif cr2 nef dng.
@@ -506,6 +516,7 @@ int main(int argc, char** argv)
         addXisfSeeds(seeds);
         addStateSeeds(seeds);
         addCameraFrameSeeds(seeds);
+        addFrameRecordSeeds(seeds);
     } catch (const std::exception& e) {
         std::cerr << "Could not write the fuzz seeds: " << e.what() << "\n";
         return 1;

@@ -13,7 +13,7 @@ build=${1:?usage: scripts/fuzz.sh BUILD_DIR}
 seconds=${FUZZ_SECONDS:-60}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 targets=(fuzz_jpeg_frame fuzz_fits_frame fuzz_fits_header fuzz_xisf fuzz_state_image fuzz_state_sidecar
-         fuzz_camera_frame)
+         fuzz_camera_frame fuzz_frame_record)
 
 # UBSan findings abort (the build does not recover), with their stack in the log.
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}

@@ -283,9 +283,15 @@ private:
     template <typename T>
     static SumData partialSum(std::size_t start, std::size_t count, const uint8_t* buffer);
 
-    std::unique_ptr<fitsfile, FitsCloser> fptr_;
-    // Bytes CFITSIO reads as an in-memory file; they must outlive fptr_.
+    // Bytes CFITSIO reads as an in-memory file, with the address and size it
+    // was given: it keeps pointers to both and reads through them for as
+    // long as the file is open, so all three are declared before fptr_ and
+    // outlive it.
     QByteArray memoryFile_;
+    void* memoryAddress_ = nullptr;
+    std::size_t memorySize_ = 0;
+    std::unique_ptr<fitsfile, FitsCloser> fptr_;
+    qint64 fileSize_ = 0;  // of the open FITS file as given, before any padding
     bool isTemporary_ = false;
     bool isCompressed_ = false;
     bool hasWCS_ = false;

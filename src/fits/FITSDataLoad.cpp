@@ -21,6 +21,9 @@ const QStringList FITSData::RawFormats = {"cr2", "cr3", "crw", "nef", "raf", "dn
 
 namespace {
 
+// FITS files are made of records of this many bytes.
+constexpr int kFitsRecord = 2880;
+
 // The record's sides are 16-bit: the readers' limit fits them.
 static_assert(kLargestSide <= std::numeric_limits<uint16_t>::max());
 
@@ -182,15 +185,19 @@ bool FITSData::openFits(const QByteArray& buffer)
         if (fits_open_diskfile(&file, filename_.toLocal8Bit().constData(), READONLY, &status) != 0)
             return fitsFailed("Could not open FITS file", filename_, status);
     } else {
-        // CFITSIO reads the bytes in place; they are kept as long as the file is open.
+        // CFITSIO reads the bytes in place, a whole 2880-byte record at a
+        // time even past their end, so they are kept padded to whole records
+        // for as long as the file is open.
         memoryFile_ = buffer;
-        void* memory = memoryFile_.data();
-        std::size_t memorySize = std::size_t(memoryFile_.size());
-        if (fits_open_memfile(&file, filename_.toLocal8Bit().constData(), READONLY, &memory, &memorySize, 0,
-                              nullptr, &status) != 0)
+        memoryFile_.append(QByteArray(int((kFitsRecord - buffer.size() % kFitsRecord) % kFitsRecord), '\0'));
+        memoryAddress_ = memoryFile_.data();
+        memorySize_ = std::size_t(memoryFile_.size());
+        if (fits_open_memfile(&file, filename_.toLocal8Bit().constData(), READONLY, &memoryAddress_, &memorySize_,
+                              0, nullptr, &status) != 0)
             return fitsFailed("Could not open FITS file", filename_, status);
     }
     fptr_.reset(file);
+    fileSize_ = buffer.isEmpty() ? qint64(file->Fptr->filesize) : qint64(buffer.size());
     return true;
 }
 
@@ -232,13 +239,12 @@ bool FITSData::readFitsPixels()
         // before the claimed size is allocated.
         LONGLONG headerStart = 0, dataStart = 0, dataEnd = 0;
         fits_get_hduaddrll(fptr_.get(), &headerStart, &dataStart, &dataEnd, &status);
-        if (status != 0 || dataEnd > fptr_->Fptr->filesize) {
+        if (status != 0 || dataEnd > fileSize_) {
             imageBuffer_.reset();
             return fail("FITS data shorter than its header states: " + filename_);
         }
     }
-    const qint64 size = memoryFile_.isEmpty() ? QFileInfo(filename_).size() : memoryFile_.size();
-    if (!setLayout({equivalentBitpix, int(lengths[0]), int(lengths[1]), int(lengths[2]), size}))
+    if (!setLayout({equivalentBitpix, int(lengths[0]), int(lengths[1]), int(lengths[2]), fileSize_}))
         return false;
     const LONGLONG samples = LONGLONG(stats_.samples_per_channel) * stats_.channels;
     int anyNull = 0;
