@@ -14,7 +14,7 @@ packages=(
   libstellarsolver-dev wcslib-dev
   libraw-dev
   libdc1394-dev
-  qtbase5-dev
+  qtbase5-dev qt5-image-formats-plugins
   libgtest-dev googletest
   libbenchmark-dev
   gcovr

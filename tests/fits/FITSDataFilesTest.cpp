@@ -296,6 +296,14 @@ TEST(FITSDataFiles, QtImagesLoadAsPlanesWhateverTheirRowPadding)
     for (double level : {100, 101, 200, 200})
         planes.insert(planes.end(), 5, level);
     EXPECT_EQ(samplesOf(*rgb), planes);
+    // A 16-bit TIFF, as cameras' own software writes, keeps its 16 bits.
+    QImage deep(3, 1, QImage::Format_Grayscale16);
+    auto* deepRow = reinterpret_cast<quint16*>(deep.scanLine(0));
+    deepRow[0] = 0;
+    deepRow[1] = 1000;
+    deepRow[2] = 65535;
+    ASSERT_TRUE(deep.save(QString::fromStdString(dir.file("d.tif"))));
+    EXPECT_EQ(samplesOf(*loaded(dir.file("d.tif"))), (std::vector<double>{0, 1000, 65535}));
     const std::vector<double> palette = samplesOf(*loaded(dir.file("i.bmp")));  // pixel (1, 0) in each plane
     EXPECT_EQ(std::vector<double>({palette.at(1), palette.at(11), palette.at(21)}), (std::vector<double>{250, 10, 20}));
 
