@@ -1,16 +1,13 @@
 #include "alignment/WarpFrame.h"
 
-#include <cstring>
-#include <stdexcept>
-
 #include <opencv2/imgproc.hpp>
 
 #include "core/Timer.h"
 
 namespace {
 
-// The copy-back reads as many channels as the output has, so the warp source
-// must already have them.
+// The warp keeps the source's channels, so the source must already have as
+// many as the output.
 cv::Mat withChannels(const cv::Mat& frame, int channels)
 {
     if (frame.channels() == channels)
@@ -18,17 +15,6 @@ cv::Mat withChannels(const cv::Mat& frame, int channels)
     cv::Mat converted;
     cv::cvtColor(frame, converted, channels == 1 ? cv::COLOR_BGR2GRAY : cv::COLOR_GRAY2BGR);
     return converted;
-}
-
-void copySampleBySample(const cv::Mat& mat, ByteImage& buffer)
-{
-    const int channels = buffer.channels();
-    for (int y = 0; y < buffer.height(); ++y) {
-        const unsigned char* row = mat.ptr<unsigned char>(y);
-        for (int x = 0; x < buffer.width(); ++x)
-            for (int c = 0; c < channels; ++c)
-                buffer.setPixel(x, y, row[x * channels + c], c);
-    }
 }
 
 // Every warp goes through here, so a frame and its coverage mask are
@@ -41,28 +27,13 @@ void warpBilinear(const cv::Mat& source, cv::Mat& target, const cv::Mat& transfo
 
 }  // namespace
 
-void copyMatToBuffer(const cv::Mat& mat, ByteImage& buffer)
-{
-    if (mat.depth() != CV_8U || mat.cols != buffer.width() || mat.rows != buffer.height() ||
-        mat.channels() != buffer.channels())
-        throw std::invalid_argument("Matrix and buffer differ in size, channel count or sample type");
-    if (mat.isContinuous())
-        std::memcpy(buffer.data(), mat.data, buffer.size());
-    else
-        copySampleBySample(mat, buffer);
-}
-
+// Warped straight into the buffer: a copy of a 4K frame costs as much as the warp.
 ByteImagePtr warpFrame(const cv::Mat& frame, const cv::Mat& transform, int width, int height, int channels)
 {
-    ByteImagePtr result;
-    cv::Mat warped;
-    {
-        Timer timer("Warp perspective");
-        result = std::make_shared<ByteImage>(width, height, channels);
-        warpBilinear(withChannels(frame, channels), warped, transform, width, height);
-    }
-    Timer timer("Copy back to ImageBuffer");
-    copyMatToBuffer(warped, *result);
+    Timer timer("Warp perspective");
+    auto result = std::make_shared<ByteImage>(width, height, channels);
+    cv::Mat warped(height, width, CV_8UC(channels), result->data());
+    warpBilinear(withChannels(frame, channels), warped, transform, width, height);
     return result;
 }
 

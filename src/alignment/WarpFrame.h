@@ -22,6 +22,3 @@ FloatImagePtr warpFrame(const FloatImage& frame, const cv::Mat& transform, int w
 // was blended with the zero border and came out darker, so it is not covered.
 ByteImagePtr warpCoverage(int frameWidth, int frameHeight, const cv::Mat& transform, int width, int height);
 
-// Copies an 8-bit matrix, continuous or not, into a buffer of its width,
-// height and channel count. Throws std::invalid_argument when they differ.
-void copyMatToBuffer(const cv::Mat& mat, ByteImage& buffer);
