@@ -182,7 +182,9 @@ private:
     // gate, diagnostic mode, sigma clipping; no post-processing step.
     StackerSettings stackingSettings() const;
     void applySidecar(const SidecarValues& values);
-    void loadValues(const std::string& path);
+    // The count and the rest from the sidecar and what the image carries
+    // (a FITS header, or a JPEG comment; none from an older version).
+    void loadValues(const std::string& path, const std::optional<SidecarValues>& image);
     StateLoad setAsideUnreadableState(const std::string& path);
     void writeSidecar(const std::string& metaPath);
     void writeStateImage(const std::string& tempPath, const std::string& path);

@@ -128,13 +128,6 @@ std::optional<SidecarValues> valuesOfHeader(const FitsKeywords& keywords)
     return values;
 }
 
-// The values the state image itself carries: a FITS header, or a JPEG's
-// comment; none for a state written before images carried them.
-std::optional<SidecarValues> valuesOfImage(const std::string& path)
-{
-    return isFitsFile(path) ? valuesOfHeader(readFitsKeywords(path)) : valuesOfComment(readJpegComment(path));
-}
-
 template <typename T>
 bool allFinite(const ImageBuffer<T>* image)
 {
@@ -280,11 +273,10 @@ void Stacker::applySidecar(const SidecarValues& v)
 // carrying none (a JPEG, or one written by an older version) depends on its
 // sidecar: without it the count is lost, and the run fails rather than start
 // the count again under a whole night's stack.
-void Stacker::loadValues(const std::string& path)
+void Stacker::loadValues(const std::string& path, const std::optional<SidecarValues>& image)
 {
     const std::string metaPath = path + ".meta";
     const std::optional<SidecarValues> sidecar = readSidecarFile(metaPath);
-    const std::optional<SidecarValues> image = valuesOfImage(path);
     if (!sidecar && (!image || !isFitsFile(path)))
         throw std::runtime_error("The frame count of state file " + path + " is lost: its metadata file " +
                                  metaPath + " is missing or unreadable. Put it back, or start a new stack with -x");
@@ -321,11 +313,18 @@ StateLoad Stacker::loadState(const std::string& path)
     FloatImagePtr stacked;
     StackRecord record;
     StackPlanes planes;
+    std::optional<SidecarValues> imageValues;  // what the image itself says of its count
     try {
         Timer timer("Read state");
         stacked = loadFloatImage(path);
-        record = isFitsFile(path) ? stackRecordOf(readFitsKeywords(path)) : StackRecord{};
-        planes = isFitsFile(path) ? readPlanes(path, *stacked) : StackPlanes{};
+        if (isFitsFile(path)) {
+            const FitsKeywords keywords = readFitsKeywords(path);
+            record = stackRecordOf(keywords);
+            imageValues = valuesOfHeader(keywords);
+            planes = readPlanes(path, *stacked);
+        } else {
+            imageValues = valuesOfComment(readJpegComment(path));
+        }
     } catch (const std::exception& e) {
         logError(std::string("Exception in loadState method: ") + e.what());
         s.lastError = e.what();
@@ -336,7 +335,7 @@ StateLoad Stacker::loadState(const std::string& path)
             !allFinite(planes.m2Count.get()))
             throw std::runtime_error("State file " + path + " holds samples that are not finite numbers (NaN or "
                                      "infinity); move it away, or start a new stack with -x");
-        loadValues(path);
+        loadValues(path, imageValues);
     } catch (const std::exception& e) {
         s.lastError = e.what();
         return StateLoad::Refused;
