@@ -60,11 +60,15 @@ bool matchStars(StarDetector& detector, const cv::Mat& reference, const cv::Mat&
     return referencePoints.size() >= kMinPairs && framePoints.size() >= kMinPairs;
 }
 
-// Stars first, then features; the pairs found are left in the two lists.
+// Stars first, then features; the pairs found are left in the two lists,
+// with the position error of each pair's frame star when stars paired them
+// (features leave pairErrors empty: their key points have no such error).
 cv::Mat matchAndFit(StarDetector& detector, const cv::Mat& reference, const cv::Mat& frame, int maxStars,
-                    PointList& referencePoints, PointList& framePoints)
+                    PointList& referencePoints, PointList& framePoints, std::vector<float>& pairErrors)
 {
-    if (!matchStars(detector, reference, frame, maxStars, referencePoints, framePoints)) {
+    if (matchStars(detector, reference, frame, maxStars, referencePoints, framePoints)) {
+        pairErrors = detector.pairPositionErrors();
+    } else {
         logInfo("Trying feature-based detection methods...");
         referencePoints.clear();
         framePoints.clear();
@@ -105,24 +109,29 @@ cv::Mat findRegistration(const ByteImage& reference, const ByteImage& frame, int
     StarDetector detector;
     PointList referencePoints;
     PointList framePoints;
-    return matchAndFit(detector, referenceGrey, frameGrey, maxStars, referencePoints, framePoints);
+    std::vector<float> pairErrors;
+    return matchAndFit(detector, referenceGrey, frameGrey, maxStars, referencePoints, framePoints, pairErrors);
 }
 
 RegistrationReport registerFrame(const cv::Mat& reference, const cv::Mat& frame, int maxStars,
-                                 std::vector<ExtractedStar>& referenceStars)
+                                 std::vector<ExtractedStar>& referenceStars,
+                                 const std::optional<std::vector<ExtractedStar>>& frameStars)
 {
     RegistrationReport report;
     StarDetector detector;
     detector.setReferenceStars(referenceStars);
+    detector.setFrameStars(frameStars);
     PointList referencePoints;
     PointList framePoints;
-    const cv::Mat estimate = matchAndFit(detector, reference, frame, maxStars, referencePoints, framePoints);
+    std::vector<float> pairErrors;
+    const cv::Mat estimate =
+        matchAndFit(detector, reference, frame, maxStars, referencePoints, framePoints, pairErrors);
     referenceStars = detector.referenceStars();
     report.referenceStars = int(referenceStars.size());
     report.frameStars = detector.frameStarCount();
     report.matchedPairs = int(referencePoints.size());
     const FittedTransform fit =
-        estimate.empty() ? FittedTransform{} : simplestTransform(referencePoints, framePoints, estimate);
+        estimate.empty() ? FittedTransform{} : simplestTransform(referencePoints, framePoints, pairErrors, estimate);
     report.inlierPairs = int(fit.inlierPairs);
     report.residualRms = fit.residualRms;
     report.failure = registrationFailure(fit, referencePoints.size());

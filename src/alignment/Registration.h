@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,11 @@ cv::Mat findRegistration(const ImageBuffer<unsigned char>& reference, const Imag
 // referenceStars, when not empty, are the reference's stars measured
 // earlier and stand in for extracting them again; on return it holds the
 // stars the star stage used for the reference (empty when it did not get
-// that far).
+// that far). frameStars, when given, are the frame's stars measured ahead
+// from this same image (measureStars), used instead of extracting them.
 RegistrationReport registerFrame(const cv::Mat& reference, const cv::Mat& frame, int maxStars,
-                                 std::vector<ExtractedStar>& referenceStars);
+                                 std::vector<ExtractedStar>& referenceStars,
+                                 const std::optional<std::vector<ExtractedStar>>& frameStars = std::nullopt);
 
 // One channel of a frame for registration: its own, or the BGR-weighted
 // grey of three.

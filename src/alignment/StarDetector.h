@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,16 @@ public:
     // Stars of the reference measured earlier: detectAndMatchStars uses them
     // instead of extracting the reference image's (none: it extracts).
     void setReferenceStars(std::vector<ExtractedStar> stars) { knownReferenceStars_ = std::move(stars); }
+    // Stars of the frame measured ahead: used instead of extracting the
+    // frame image's (none given: it extracts).
+    void setFrameStars(std::optional<std::vector<ExtractedStar>> stars) { knownFrameStars_ = std::move(stars); }
     // The reference's stars the last detectAndMatchStars used.
     const std::vector<ExtractedStar>& referenceStars() const { return usedReferenceStars_; }
     // Stars the last detectAndMatchStars extracted from the frame.
     int frameStarCount() const { return frameStarCount_; }
+    // The positionError of the frame star of each pair the last
+    // detectAndMatchStars returned, index-aligned with its lists.
+    const std::vector<float>& pairPositionErrors() const { return pairErrors_; }
 
     // An 8-bit one-channel mask of the image's size (grey or colour), 255 on
     // filled discs at the stars (radius starMaskRadius(flux), centre rounded
@@ -68,8 +75,15 @@ private:
     std::string lastError_;
     int frameStarCount_ = 0;
     std::vector<ExtractedStar> knownReferenceStars_;
+    std::optional<std::vector<ExtractedStar>> knownFrameStars_;
     std::vector<ExtractedStar> usedReferenceStars_;
+    std::vector<float> pairErrors_;
 };
+
+// The stars of one image (grey or colour) as registration extracts them from
+// a frame; none when extraction fails, which registration then meets again
+// and reports.
+std::optional<std::vector<ExtractedStar>> measureStars(const cv::Mat& image);
 
 // The radius of a star's disc in the star mask: 5 + 5 * log10(flux / 1000 + 1)
 // in single precision, truncated toward zero, so flux 0 gives 5 and 9000

@@ -1,6 +1,8 @@
 #include "alignment/StarExtraction.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include <QRect>
 
@@ -138,10 +140,41 @@ bool StarExtraction::extract()
     return solver_->extractionDone() && !solver_->failed();
 }
 
+float centroidError(float flux, float profileSigma, float backgroundNoise)
+{
+    if (!(flux > 0.0f))
+        return std::numeric_limits<float>::infinity();
+    const double sqrtEightPi = std::sqrt(8.0 * 3.141592653589793);
+    return float(sqrtEightPi * double(profileSigma) * double(profileSigma) * double(backgroundNoise) / double(flux));
+}
+
+namespace {
+
+// Every star of one image has the same profile; the median of their sizes
+// stands for it, since a faint star's size is measured from its few
+// brightest pixels only.
+float medianSemiMajorAxis(const QList<FITSImage::Star>& list)
+{
+    std::vector<float> sizes;
+    for (const FITSImage::Star& star : list)
+        sizes.push_back(star.a);
+    if (sizes.empty())
+        return 0.0f;
+    auto middle = sizes.begin() + std::ptrdiff_t(sizes.size() / 2);
+    std::nth_element(sizes.begin(), middle, sizes.end());
+    return *middle;
+}
+
+}  // namespace
+
 std::vector<ExtractedStar> StarExtraction::stars() const
 {
+    const QList<FITSImage::Star>& list = solver_->getStarList();
+    const float profileSigma = medianSemiMajorAxis(list);
+    const float noise = solver_->getBackground().globalrms;
     std::vector<ExtractedStar> stars;
-    for (const FITSImage::Star& star : solver_->getStarList())
-        stars.push_back({star.x - kFitsPixelOrigin, star.y - kFitsPixelOrigin, star.flux});
+    for (const FITSImage::Star& star : list)
+        stars.push_back({star.x - kFitsPixelOrigin, star.y - kFitsPixelOrigin, star.flux,
+                         centroidError(star.flux, profileSigma, noise)});
     return stars;
 }

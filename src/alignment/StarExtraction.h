@@ -18,7 +18,16 @@ struct ExtractedStar {
     float x = 0.0f;
     float y = 0.0f;
     float flux = 0.0f;
+    // Expected error of the position on one axis, in pixels, from the star's
+    // flux against the image's noise (centroidError); 0 when not measured.
+    float positionError = 0.0f;
 };
+
+// The expected one-axis error of a star's centroid when the sky's noise
+// limits it: sqrt(8 pi) s^2 noise / flux for a star profile of standard
+// deviation s, the image's background noise per pixel and the star's flux
+// over that background. Infinite for a flux that is not positive.
+float centroidError(float flux, float profileSigma, float backgroundNoise);
 
 // The profile every extraction uses: SEP with a 5-pixel minimum area, a
 // 2-pixel default convolution filter and no star filtering.
@@ -47,7 +56,8 @@ public:
     // not failed.
     bool extract();
 
-    // The solver's star list, in its order.
+    // The solver's star list, in its order, each with its centroidError
+    // from the median star's size and the background's noise.
     std::vector<ExtractedStar> stars() const;
 
 private:

@@ -12,6 +12,7 @@
 #include "alignment/StarExtraction.h"
 #include "alignment/TriangleMatching.h"
 #include "core/Logger.h"
+#include "core/Timer.h"
 
 namespace {
 
@@ -53,6 +54,14 @@ PointList brightest(const std::vector<ExtractedStar>& stars, int count)
     return points;
 }
 
+std::vector<float> brightestErrors(const std::vector<ExtractedStar>& stars, int count)
+{
+    std::vector<float> errors;
+    for (int k = 0; k < count; ++k)
+        errors.push_back(stars[k].positionError);
+    return errors;
+}
+
 double distance(const cv::Point2f& a, const cv::Point2f& b)
 {
     const float dx = a.x - b.x;
@@ -81,8 +90,8 @@ cv::Mat pairingModel(const PointList& referenceTop, const PointList& frameTop)
     return matchByTriangles(referenceTop, frameTop);
 }
 
-bool pairByModel(const PointList& referenceTop, const PointList& frameTop, PointList& referencePoints,
-                 PointList& framePoints)
+bool pairByModel(const PointList& referenceTop, const PointList& frameTop, const std::vector<float>& frameErrors,
+                 PointList& referencePoints, PointList& framePoints, std::vector<float>& pairErrors)
 {
     const cv::Mat model = pairingModel(referenceTop, frameTop);
     if (model.empty())
@@ -95,16 +104,18 @@ bool pairByModel(const PointList& referenceTop, const PointList& frameTop, Point
     for (const auto& [i, j] : pairs) {
         referencePoints.push_back(referenceTop[i]);
         framePoints.push_back(frameTop[j]);
+        pairErrors.push_back(frameErrors[j]);
     }
     logInfo("Found " + std::to_string(pairs.size()) + " star matches using transformation model");
     return true;
 }
 
-void pairByBrightness(const PointList& referenceTop, const PointList& frameTop, PointList& referencePoints,
-                      PointList& framePoints)
+void pairByBrightness(const PointList& referenceTop, const PointList& frameTop, const std::vector<float>& frameErrors,
+                      PointList& referencePoints, PointList& framePoints, std::vector<float>& pairErrors)
 {
     referencePoints = referenceTop;
     framePoints = frameTop;
+    pairErrors = frameErrors;
     logInfo("Using " + std::to_string(referenceTop.size()) + " brightest stars for matching (fallback method)");
 }
 
@@ -160,6 +171,7 @@ namespace {
 bool extractStars(const cv::Mat& image, const char* fileName, std::vector<ExtractedStar>& stars,
                   std::string& failure, const char* loadFailure, const char* extractFailure)
 {
+    Timer timer("Star extraction");
     StarExtraction extraction;
     if (!extraction.load(image, fileName)) {
         failure = loadFailure;
@@ -175,17 +187,29 @@ bool extractStars(const cv::Mat& image, const char* fileName, std::vector<Extrac
 
 }  // namespace
 
+std::optional<std::vector<ExtractedStar>> measureStars(const cv::Mat& image)
+{
+    std::vector<ExtractedStar> stars;
+    std::string failure;
+    if (!extractStars(image, "frame.fits", stars, failure, "", ""))
+        return std::nullopt;
+    return stars;
+}
+
 bool StarDetector::extractBoth(const cv::Mat& referenceImage, const cv::Mat& frameImage,
                                std::vector<ExtractedStar>& referenceStars, std::vector<ExtractedStar>& frameStars)
 {
     std::string failure;
     referenceStars = knownReferenceStars_;
+    if (knownFrameStars_)
+        frameStars = *knownFrameStars_;
     if ((referenceStars.empty() &&
          !extractStars(referenceImage, "reference.fits", referenceStars, failure,
                        "Failed to load reference image into FITSData",
                        "StellarSolver failed to extract stars from reference image")) ||
-        !extractStars(frameImage, "frame.fits", frameStars, failure, "Failed to load frame image into FITSData",
-                      "StellarSolver failed to extract stars from frame image"))
+        (!knownFrameStars_ &&
+         !extractStars(frameImage, "frame.fits", frameStars, failure, "Failed to load frame image into FITSData",
+                       "StellarSolver failed to extract stars from frame image")))
         return fail(failure);
     usedReferenceStars_ = referenceStars;
     frameStarCount_ = int(frameStars.size());
@@ -210,8 +234,9 @@ bool StarDetector::matchStars(const cv::Mat& referenceImage, const cv::Mat& fram
         return fail("Not enough stars for matching");
     const PointList referenceTop = brightest(referenceStars, n);
     const PointList frameTop = brightest(frameStars, n);
-    if (!pairByModel(referenceTop, frameTop, referencePoints, framePoints))
-        pairByBrightness(referenceTop, frameTop, referencePoints, framePoints);
+    const std::vector<float> frameErrors = brightestErrors(frameStars, n);
+    if (!pairByModel(referenceTop, frameTop, frameErrors, referencePoints, framePoints, pairErrors_))
+        pairByBrightness(referenceTop, frameTop, frameErrors, referencePoints, framePoints, pairErrors_);
     reportRotation(referencePoints, framePoints);
     return true;
 }
@@ -221,11 +246,13 @@ bool StarDetector::detectAndMatchStars(const cv::Mat& referenceImage, const cv::
 {
     referencePoints.clear();
     framePoints.clear();
+    pairErrors_.clear();
     try {
         return matchStars(referenceImage, frameImage, referencePoints, framePoints);
     } catch (const std::exception& e) {
         referencePoints.clear();
         framePoints.clear();
+        pairErrors_.clear();
         return fail("Error in star detection: " + std::string(e.what()));
     }
 }

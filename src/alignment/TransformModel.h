@@ -57,14 +57,18 @@ struct FittedTransform {
 // The simplest model that explains the pairs the estimate explains: a
 // least-squares similarity (mirrored when the estimate mirrors) over the
 // pairs within 2 px of the estimate, refitted once over its own pairs within
-// 1 px. The estimate is kept when fewer than kMinPairs pairs agree with it,
-// or when it explains the similarity's pairs clearly better (an RMS residual
-// under two thirds of the similarity's and more than 0.1 px lower): one
-// camera on one telescope moves, turns and at most flips the field, and
-// the four free numbers of a similarity are fitted far more precisely from
-// the same stars than the eight of a homography.
+// 1 px. Each pair counts by the inverse variance of its position, from the
+// given one-axis error of its frame point and a floor of 0.02 px (equal
+// weights when the errors are not given, one per pair). The estimate is
+// kept when fewer than kMinPairs pairs agree with it, or when it explains
+// the similarity's pairs clearly better: a weighted RMS residual, per
+// coordinate left free by the model's parameters (eight against four),
+// under two thirds of the similarity's and more than 0.1 px lower. One
+// camera on one telescope moves, turns and at most flips the field, and the
+// four free numbers of a similarity are fitted far more precisely from the
+// same stars than the eight of a homography.
 FittedTransform simplestTransform(const PointList& referencePoints, const PointList& framePoints,
-                                  const cv::Mat& estimate);
+                                  const std::vector<float>& positionErrors, const cv::Mat& estimate);
 
 // Why a fitted transform is no registration, or empty when it is one: fewer
 // than 6 inlier pairs, fewer than a quarter of the matched pairs agreeing, a

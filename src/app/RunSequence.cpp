@@ -1,6 +1,8 @@
 #include "app/RunSequence.h"
 
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "app/CommandLine.h"
 #include "app/StateLock.h"
@@ -84,6 +86,13 @@ void applyReference(const CommandLine& cl, Stacker& stacker)
     logInfo("New stack registered onto reference frame " + cl.referencePath);
 }
 
+// A stack to register onto: one already loaded (-l), or a state to be read.
+bool stackExpected(const CommandLine& cl, const Stacker& stacker)
+{
+    std::error_code error;
+    return stacker.stackedFrame() || (!cl.resetRequested && std::filesystem::exists(cl.statePath, error));
+}
+
 void saveStateTo(const std::string& path, Stacker& stacker)
 {
     if (!stacker.saveState(path))
@@ -125,7 +134,7 @@ std::string statePathsProblem(const CommandLine& cl)
     return {};
 }
 
-void openStack(const CommandLine& cl, Stacker& stacker)
+void openStack(const CommandLine& cl, Stacker& stacker, const std::string& framePath)
 {
     removeInterruptedSaves(cl.statePath);
     if (cl.resetRequested) {
@@ -139,6 +148,8 @@ void openStack(const CommandLine& cl, Stacker& stacker)
     stacker.addStateFile(cl.statePath);
     if (!cl.saveStatePath.empty())
         stacker.addStateFile(cl.saveStatePath);
+    if (!framePath.empty())
+        stacker.readFrameAhead(framePath, stackExpected(cl, stacker));
     loadStateFile(cl, stacker);
 }
 
@@ -176,7 +187,7 @@ int runLocked(const CommandLine& cl, Stacker& stacker)
     std::optional<int> frames;  // the stack's count: as read, then as saved
     std::string failure;
     try {
-        openStack(cl, stacker);
+        openStack(cl, stacker, cl.inputPath);
         frames = stacker.frameCount();
         stackFrame(cl, stacker, cl.inputPath);
         saveStack(cl, stacker);

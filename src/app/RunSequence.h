@@ -22,8 +22,9 @@ std::string statePathsProblem(const CommandLine& commandLine);
 
 // Everything before the first frame, under the state's lock: what a killed
 // run left is removed, then reset, seed state, method, post-processing
-// options, calibration masters, and the state read.
-void openStack(const CommandLine& commandLine, Stacker& stacker);
+// options, calibration masters, and the state read. A frame path given is
+// read ahead (Stacker::readFrameAhead) while the state is.
+void openStack(const CommandLine& commandLine, Stacker& stacker, const std::string& framePath = {});
 
 // The frame registered (onto -r's frame for a new stack), folded in and the
 // picture written.

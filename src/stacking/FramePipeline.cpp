@@ -14,6 +14,7 @@
 #include "processing/AutoStretch.h"
 #include "processing/NebulosityDetector.h"
 #include "processing/NebulosityImages.h"
+#include "stacking/FrameAhead.h"
 #include "stacking/ImageStacker.h"
 #include "stacking/RunningMean.h"
 #include "stacking/Stacker.h"
@@ -39,8 +40,24 @@ constexpr float kEightBitMinSigma = 1.0f;
 
 }  // namespace
 
+void Stacker::readFrameAhead(const std::string& inputPath, bool stackExpected)
+{
+    const State& s = *state_;
+    frameAhead_ = std::make_unique<FrameAhead>(inputPath, s.calibration, s.options.settings.debayerMethod,
+                                               stackExpected && s.options.alignmentEnabled);
+}
+
 CameraFrame Stacker::loadFrame(const std::string& inputPath)
 {
+    if (frameAhead_ && frameAhead_->path() == inputPath) {
+        const std::unique_ptr<FrameAhead> ahead = std::move(frameAhead_);
+        PreparedFrame prepared = ahead->take();
+        requireKindOf(prepared.frame, inputPath);
+        if (prepared.calibrationFailure)
+            std::rethrow_exception(prepared.calibrationFailure);
+        state_->frameStars = std::move(prepared.stars);
+        return std::move(prepared.frame);
+    }
     CameraFrame frame;
     {
         Timer timer("Read frame");
@@ -107,11 +124,11 @@ RegistrationReport Stacker::registerOntoReference(const cv::Mat& reference, cons
     State& s = *state_;
     const bool cached = !s.referenceStars.empty() && 2 * s.frameCount < 3 * s.referenceStarsFrames;
     std::vector<ExtractedStar> stars = cached ? s.referenceStars : std::vector<ExtractedStar>{};
-    RegistrationReport report = registerFrame(reference, frame, s.options.settings.maxStars, stars);
+    RegistrationReport report = registerFrame(reference, frame, s.options.settings.maxStars, stars, s.frameStars);
     if (report.transform.empty() && cached) {
         logInfo("Measuring the reference's stars again");
         stars.clear();
-        report = registerFrame(reference, frame, s.options.settings.maxStars, stars);
+        report = registerFrame(reference, frame, s.options.settings.maxStars, stars, s.frameStars);
     } else if (cached) {
         return report;
     }
@@ -329,6 +346,7 @@ bool Stacker::processFrame(const std::string& inputPath, const std::string& outp
     s.lastFrameAccepted = true;
     s.rejectionReason.clear();
     s.registration = RegistrationReport{};
+    s.frameStars.reset();
     s.frameQuality = std::numeric_limits<float>::quiet_NaN();
     s.coverage.reset();
     try {

@@ -6,6 +6,7 @@
 #include "core/Logger.h"
 #include "image/ImageFile.h"
 #include "processing/MedianFilter.h"
+#include "stacking/FrameAhead.h"
 #include "stacking/StackerState.h"
 
 namespace {

@@ -25,6 +25,7 @@
 #include "image/ImageBuffer.h"
 #include "stacking/StackerSettings.h"
 
+class FrameAhead;
 struct CameraFrame;
 struct ClipBounds;
 struct FrameHeader;
@@ -105,6 +106,12 @@ public:
     // linear stack, so processFrame then refuses a linear frame before
     // anything is written.
     void addStateFile(const std::string& path);
+    // Starts reading the frame at path, calibrating it and, when a stack is
+    // expected (a state to be loaded) and alignment is on, measuring its
+    // stars, on a thread of its own, while the state is loaded. The next
+    // processFrame of that path takes the result; the masters must be set
+    // before.
+    void readFrameAhead(const std::string& inputPath, bool stackExpected);
     // Makes the image at path the reference a fresh stack is registered onto
     // (debayered when it is a mosaic, not calibrated); it is not averaged in. False (with the reason) when it cannot be read.
     bool loadReferenceFrame(const std::string& path);
@@ -218,4 +225,6 @@ private:
     ByteImagePtr prepareOutput(const ImageBuffer<float>& stack);
 
     std::unique_ptr<State> state_;
+    // Declared after the state: destroyed first, it waits for its thread.
+    std::unique_ptr<FrameAhead> frameAhead_;
 };

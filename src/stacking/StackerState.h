@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ struct Stacker::State {
     // frames; kept with the state so a run extracts only the new frame's.
     std::vector<ExtractedStar> referenceStars;
     int referenceStarsFrames = 0;
+    // The frame's stars, when they were measured while the state was read.
+    std::optional<std::vector<ExtractedStar>> frameStars;
     float frameQuality = std::numeric_limits<float>::quiet_NaN();
     std::function<void()> beforeStackChanges;
 };

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
 #include <random>
 
 #include "alignment/AlignmentTestSupport.h"
@@ -49,7 +51,7 @@ TEST(SimplestTransform, RefitsAHomographyAsASimilarityPlainOrMirroredAndKeepsARe
         const PointList reference = referenceOf(frame, c.truth);
         const cv::Mat estimate = estimateHomography(reference, frame);
         ASSERT_FALSE(estimate.empty());
-        const cv::Mat refined = simplestTransform(reference, frame, estimate).transform;
+        const cv::Mat refined = simplestTransform(reference, frame, {}, estimate).transform;
         if (!c.similar) {
             EXPECT_EQ(cv::norm(refined, estimate), 0.0);
             continue;
@@ -59,4 +61,32 @@ TEST(SimplestTransform, RefitsAHomographyAsASimilarityPlainOrMirroredAndKeepsARe
         EXPECT_LT(cornerError(refined, c.truth), cornerError(estimate, c.truth));
         EXPECT_EQ(transformParameters(refined).determinant < 0, transformParameters(cv::Mat(c.truth)).determinant < 0);
     }
+}
+
+TEST(SimplestTransform, WeighsEachPairByTheErrorOfItsFramePosition)
+{
+    // Half the pairs are exact; the other half are all off by 0.6 px the
+    // same way, close enough to count as inliers. Only their weights keep
+    // them from pulling the fit by half that.
+    const PointList frame = randomPoints(40, 5);
+    const cv::Matx33d truth = similarity(0.4, 1.0, 8.0, -2.5);
+    PointList reference;
+    cv::perspectiveTransform(frame, reference, cv::Mat(truth));
+    for (std::size_t i = 20; i < reference.size(); ++i)
+        reference[i].x += 0.6f;
+    const cv::Mat estimate = estimateHomography(reference, frame);
+    ASSERT_FALSE(estimate.empty());
+    const float infinite = std::numeric_limits<float>::infinity();
+    const struct {
+        float offPairsError;
+        double highest;
+    } cases[] = {{1.0f, 0.01}, {infinite, 0.001}};
+    for (const auto& c : cases) {
+        std::vector<float> errors(frame.size(), 0.01f);
+        std::fill(errors.begin() + 20, errors.end(), c.offPairsError);
+        const double error = cornerError(simplestTransform(reference, frame, errors, estimate).transform, truth);
+        EXPECT_LE(error, c.highest) << "error of the off pairs " << c.offPairsError;
+    }
+    // Equal weights, as for feature pairs: the fit lands between the halves.
+    EXPECT_GT(cornerError(simplestTransform(reference, frame, {}, estimate).transform, truth), 0.25);
 }

@@ -164,11 +164,15 @@ TEST_F(CameraFrames, MonoAndFloatFramesKeepTheirSamplesAndKindsDoNotMix)
     EXPECT_TRUE(std::equal(mono.data(), mono.data() + mono.size(), stacked->data(),
                            [](unsigned short a, float b) { return float(a) == b; }));
 
+    // The kind is the first thing wrong, also where a master would not fit the frame either.
     saveImage(dir.file("frame.jpg"), flatFrame(kWidth, kHeight, 1, 100));
-    EXPECT_EQ(refusal({"-o", dir.file("out.jpg"), "-e", state, dir.file("frame.jpg")}),
-              "Error: Failed to process frame: Frame " + dir.file("frame.jpg") +
-                  " is an 8-bit frame but the stack holds linear frames; start a new stack with -x or use another "
-                  "state file");
+    for (const std::vector<std::string>& master : {std::vector<std::string>{}, {"--dark", dir.file("mono.fits")}}) {
+        std::vector<std::string> args = {"-o", dir.file("out.jpg"), "-e", state, dir.file("frame.jpg")};
+        args.insert(args.begin(), master.begin(), master.end());
+        EXPECT_EQ(refusal(args), "Error: Failed to process frame: Frame " + dir.file("frame.jpg") +
+                                     " is an 8-bit frame but the stack holds linear frames; start a new stack with "
+                                     "-x or use another state file");
+    }
 
     state = dir.file("state.jpg");
     EXPECT_EQ(refusal({"-o", dir.file("new.jpg"), "-e", state, dir.file("mono.fits")}),

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "image/ImageFile.h"
+#include "stacking/Stacker.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -167,4 +168,27 @@ TEST_F(Run, ReferenceStarsAreKeptWithTheStateAndMeasuredAgainWhenTheyNoLongerFit
     EXPECT_EQ(readFile(state + ".meta").substr(0, 2), "6\n");
     EXPECT_EQ(firstLine(), "frames 5");
     EXPECT_GT(lines(readFile(stars)).size(), 7u);
+}
+
+// A run reads its frame and measures its stars while the state is read; the
+// frame must come out registered and stacked exactly as when read in turn.
+TEST_F(Run, AFrameReadAheadOfTheStateStacksAsOneReadInTurn)
+{
+    const std::string first = dir.file("first.jpg"), second = dir.file("second.jpg");
+    saveImage(first, withStars(noiseFrame(64, 48, 3, 100, 10, 1)));
+    saveImage(second, withStars(noiseFrame(64, 48, 3, 100, 10, 2)));
+    ASSERT_EQ(runPelorum({"-o", output, "-e", state, first}).exitCode, 0);
+
+    Stacker inTurn, ahead;
+    ahead.readFrameAhead(second, true);
+    for (Stacker* stacker : {&inTurn, &ahead}) {
+        ASSERT_EQ(stacker->loadState(state), StateLoad::Loaded);
+        ASSERT_TRUE(stacker->processFrame(second, dir.file("picture.jpg"))) << stacker->lastError();
+    }
+    const RegistrationReport &a = inTurn.lastRegistration(), &b = ahead.lastRegistration();
+    ASSERT_FALSE(a.transform.empty());
+    EXPECT_EQ(cv::norm(a.transform, b.transform), 0.0);
+    EXPECT_EQ(a.frameStars, b.frameStars);
+    EXPECT_TRUE(std::equal(inTurn.stackedFrame()->data(), inTurn.stackedFrame()->data() + inTurn.stackedFrame()->size(),
+                           ahead.stackedFrame()->data()));
 }
