@@ -8,6 +8,7 @@
 #include "app/StateLock.h"
 #include "app/WatchMode.h"
 #include "core/Logger.h"
+#include "image/AtomicFile.h"
 #include "stacking/Stacker.h"
 #include "stacking/StateFiles.h"
 
@@ -137,6 +138,9 @@ std::string statePathsProblem(const CommandLine& cl)
 void openStack(const CommandLine& cl, Stacker& stacker, const std::string& framePath)
 {
     removeInterruptedSaves(cl.statePath);
+    if (!cl.outputPath.empty())
+        for (const std::string& removed : removeAbandonedTemporaries(cl.outputPath))
+            logInfo("Removed " + removed + ", left by an interrupted write");
     if (cl.resetRequested) {
         stacker.resetState();
         logInfo("Internal state reset");

@@ -21,7 +21,8 @@ struct RunFailure : std::runtime_error {
 std::string statePathsProblem(const CommandLine& commandLine);
 
 // Everything before the first frame, under the state's lock: what a killed
-// run left is removed, then reset, seed state, method, post-processing
+// run left is removed (the state's temporaries and backup, the output
+// picture's temporaries whose writer is gone), then reset, seed state, method, post-processing
 // options, calibration masters, and the state read. A frame path given is
 // read ahead (Stacker::readFrameAhead) while the state is.
 void openStack(const CommandLine& commandLine, Stacker& stacker, const std::string& framePath = {});

@@ -1,9 +1,12 @@
 #include "image/AtomicFile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <filesystem>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -45,6 +48,44 @@ std::string syncProblem(const std::string& path)
 }  // namespace
 
 std::string temporaryPrefix(const std::string& path) { return path + ".tmp"; }
+
+namespace {
+
+// The process that wrote a temporary named prefix, its number and the
+// path's extension; 0 when the name is not such a temporary.
+pid_t writerOf(const std::string& name, const std::string& prefix)
+{
+    if (name.rfind(prefix, 0) != 0)
+        return 0;
+    std::size_t end = prefix.size();
+    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end])))
+        ++end;
+    const std::size_t digits = end - prefix.size();
+    if (digits == 0 || digits > 9 || (end < name.size() && name[end] != '.'))
+        return 0;
+    return pid_t(std::stol(name.substr(prefix.size(), digits)));
+}
+
+bool isRunning(pid_t process)
+{
+    return ::kill(process, 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+std::vector<std::string> removeAbandonedTemporaries(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    const std::string prefix = temporaryPrefix(fs::path(path).filename().string());
+    std::vector<std::string> removed;
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folderOf(path), error)) {
+        const pid_t writer = writerOf(entry.path().filename().string(), prefix);
+        if (writer > 0 && !isRunning(writer) && entry.is_regular_file(error) && fs::remove(entry.path(), error))
+            removed.push_back(entry.path().string());
+    }
+    return removed;
+}
 
 void syncFolderOf(const std::string& path)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // A file written under a temporary name beside its final path and renamed
 // into place by commit(), so readers never see a half-written file and a
@@ -34,6 +35,11 @@ private:
 // What every temporary name of the file at path starts with, so that those
 // left by a killed run can be found.
 std::string temporaryPrefix(const std::string& path);
+
+// Removes the temporaries of the file at path whose writer no longer runs
+// (a run killed while writing it), and returns their paths. A temporary
+// whose process still runs is another writer's, midway, and is kept.
+std::vector<std::string> removeAbandonedTemporaries(const std::string& path);
 
 // Flushes the folder holding path, so that renames within it survive a
 // power cut. Best effort: some file systems cannot.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "image/ImageFile.h"
@@ -209,6 +210,25 @@ TEST_F(StateSafety, AFailedCopyLeavesTheMainStateAsItWas)
     const auto after = snapshot();
     for (const std::string file : {"state.fits", "state.fits.meta"})
         EXPECT_EQ(after.at(file), before.at(file)) << file;
+}
+
+// A run killed while writing the picture leaves its temporary; the next run
+// removes it, but never one whose writer still runs.
+TEST_F(StateSafety, TheNextRunRemovesAPictureTemporaryWhoseWriterIsGone)
+{
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string abandoned = output + ".tmp" + std::to_string(gone) + ".jpg";
+    const std::string writing = output + ".tmp" + std::to_string(::getpid()) + ".jpg";
+    const std::string unrelated = output + ".tmpnotes.jpg";
+    for (const std::string& path : {abandoned, writing, unrelated})
+        writeFile(path, "partial");
+    ASSERT_EQ(stackOnto(state).exitCode, 0);
+    EXPECT_FALSE(fileExists(abandoned));
+    EXPECT_TRUE(fileExists(writing));
+    EXPECT_TRUE(fileExists(unrelated));
 }
 
 // Runs killed at instants spread over a whole run, the save included: after
