@@ -13,9 +13,9 @@ constexpr double kInlierDistance = 2.0;
 // own model explains that well.
 constexpr double kRefitInlierDistance = 1.0;
 constexpr double kClearlyBetterRatio = 2.0 / 3.0;
+constexpr double kClearlyBetterPixels = 0.1;
 constexpr int kSimilarityParameters = 4;
 constexpr int kHomographyParameters = 8;
-constexpr double kClearlyBetterPixels = 0.1;
 
 // A bright star's centroid is limited by sampling, 8-bit steps and clipped
 // cores rather than by noise; no pair is trusted beyond this, so that one

@@ -87,6 +87,16 @@ void applyReference(const CommandLine& cl, Stacker& stacker)
     logInfo("New stack registered onto reference frame " + cl.referencePath);
 }
 
+// What runs killed midway left beside the state and the picture.
+void removeLeftovers(const CommandLine& cl)
+{
+    removeInterruptedSaves(cl.statePath);
+    if (cl.outputPath.empty())
+        return;
+    for (const std::string& removed : removeAbandonedTemporaries(cl.outputPath))
+        logInfo("Removed " + removed + ", left by an interrupted write");
+}
+
 // A stack to register onto: one already loaded (-l), or a state to be read.
 bool stackExpected(const CommandLine& cl, const Stacker& stacker)
 {
@@ -137,10 +147,7 @@ std::string statePathsProblem(const CommandLine& cl)
 
 void openStack(const CommandLine& cl, Stacker& stacker, const std::string& framePath)
 {
-    removeInterruptedSaves(cl.statePath);
-    if (!cl.outputPath.empty())
-        for (const std::string& removed : removeAbandonedTemporaries(cl.outputPath))
-            logInfo("Removed " + removed + ", left by an interrupted write");
+    removeLeftovers(cl);
     if (cl.resetRequested) {
         stacker.resetState();
         logInfo("Internal state reset");

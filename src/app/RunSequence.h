@@ -20,11 +20,11 @@ struct RunFailure : std::runtime_error {
 // Checked before the lock is taken, so that nothing is created beside them.
 std::string statePathsProblem(const CommandLine& commandLine);
 
-// Everything before the first frame, under the state's lock: what a killed
-// run left is removed (the state's temporaries and backup, the output
-// picture's temporaries whose writer is gone), then reset, seed state, method, post-processing
-// options, calibration masters, and the state read. A frame path given is
-// read ahead (Stacker::readFrameAhead) while the state is.
+// Everything before the first frame, under the state's lock: what killed
+// runs left beside the state and the picture is removed, then
+// reset, seed state, method, post-processing options, calibration masters,
+// and the state read. A frame path given is read ahead
+// (Stacker::readFrameAhead) while the state is.
 void openStack(const CommandLine& commandLine, Stacker& stacker, const std::string& framePath = {});
 
 // The frame registered (onto -r's frame for a new stack), folded in and the

@@ -6,9 +6,10 @@
 
 #include <cctype>
 #include <cerrno>
-#include <filesystem>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include "image/ImageFile.h"
@@ -66,9 +67,17 @@ pid_t writerOf(const std::string& name, const std::string& prefix)
     return pid_t(std::stol(name.substr(prefix.size(), digits)));
 }
 
+// A process that has ended but was not yet waited for (a zombie) still
+// answers kill(); its state in /proc tells it apart.
 bool isRunning(pid_t process)
 {
-    return ::kill(process, 0) == 0 || errno == EPERM;
+    if (::kill(process, 0) != 0 && errno != EPERM)
+        return false;
+    std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t nameEnd = line.rfind(')');
+    return nameEnd == std::string::npos || nameEnd + 2 >= line.size() || line[nameEnd + 2] != 'Z';
 }
 
 }  // namespace

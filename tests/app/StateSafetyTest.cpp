@@ -213,20 +213,29 @@ TEST_F(StateSafety, AFailedCopyLeavesTheMainStateAsItWas)
 }
 
 // A run killed while writing the picture leaves its temporary; the next run
-// removes it, but never one whose writer still runs.
+// removes it, also while the killed run is a zombie not yet waited for, but
+// never one whose writer still runs.
 TEST_F(StateSafety, TheNextRunRemovesAPictureTemporaryWhoseWriterIsGone)
 {
-    const pid_t gone = ::fork();
-    if (gone == 0)
-        ::_exit(0);
+    const auto endedProcess = [] {
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(0);
+        return child;
+    };
+    const pid_t gone = endedProcess();
     ::waitpid(gone, nullptr, 0);
-    const std::string abandoned = output + ".tmp" + std::to_string(gone) + ".jpg";
-    const std::string writing = output + ".tmp" + std::to_string(::getpid()) + ".jpg";
-    const std::string unrelated = output + ".tmpnotes.jpg";
-    for (const std::string& path : {abandoned, writing, unrelated})
+    const pid_t zombie = endedProcess();
+    const auto temporaryOf = [&](const std::string& writer) { return output + ".tmp" + writer + ".jpg"; };
+    const std::string abandoned = temporaryOf(std::to_string(gone)), ofZombie = temporaryOf(std::to_string(zombie));
+    const std::string writing = temporaryOf(std::to_string(::getpid())), unrelated = temporaryOf("notes");
+    for (const std::string& path : {abandoned, ofZombie, writing, unrelated})
         writeFile(path, "partial");
-    ASSERT_EQ(stackOnto(state).exitCode, 0);
+    const int status = stackOnto(state).exitCode;
+    ::waitpid(zombie, nullptr, 0);
+    ASSERT_EQ(status, 0);
     EXPECT_FALSE(fileExists(abandoned));
+    EXPECT_FALSE(fileExists(ofZombie));
     EXPECT_TRUE(fileExists(writing));
     EXPECT_TRUE(fileExists(unrelated));
 }
