@@ -10,6 +10,7 @@
 
 #include <stellarsolver.h>
 
+#include "alignment/WindowedCentroid.h"
 #include "fits/FITSData.h"
 
 namespace {
@@ -150,6 +151,13 @@ float centroidError(float flux, float profileSigma, float backgroundNoise)
 
 namespace {
 
+// Stars of this many of the brightest measure the profile's width: enough
+// for a steady median, bright enough for each to be measured well.
+constexpr std::size_t kWidthStars = 50;
+// A star whose brightest pixel reaches this share of the image's brightest
+// is taken as clipped: its flat top would widen the profile.
+constexpr double kClippedShare = 0.98;
+
 // Every star of one image has the same profile; the median of their sizes
 // stands for it, since a faint star's size is measured from its few
 // brightest pixels only.
@@ -165,16 +173,69 @@ float medianSemiMajorAxis(const QList<FITSImage::Star>& list)
     return *middle;
 }
 
+double brightestPixelNear(const cv::Mat& grey, const ExtractedStar& star)
+{
+    const cv::Rect core(int(std::lround(star.x)) - 1, int(std::lround(star.y)) - 1, 3, 3);
+    double brightest = 0.0;
+    cv::minMaxLoc(grey(core & cv::Rect(0, 0, grey.cols, grey.rows)), nullptr, &brightest);
+    return brightest;
+}
+
+// The brightest stars whose cores are not clipped, or the brightest as they
+// are when hardly any is unclipped.
+std::vector<cv::Point2f> widthStars(const cv::Mat& grey, std::vector<ExtractedStar> stars)
+{
+    std::sort(stars.begin(), stars.end(),
+              [](const ExtractedStar& a, const ExtractedStar& b) { return a.flux > b.flux; });
+    stars.resize(std::min(stars.size(), kWidthStars));
+    double imageBrightest = 0.0;
+    cv::minMaxLoc(grey, nullptr, &imageBrightest);
+    std::vector<cv::Point2f> unclipped;
+    std::vector<cv::Point2f> all;
+    for (const ExtractedStar& star : stars) {
+        all.emplace_back(star.x, star.y);
+        if (brightestPixelNear(grey, star) < kClippedShare * imageBrightest)
+            unclipped.emplace_back(star.x, star.y);
+    }
+    return unclipped.size() >= 3 ? unclipped : all;
+}
+
 }  // namespace
+
+cv::Mat StarExtraction::loadedGrey() const
+{
+    const FITSImage::Statistic& stats = data_->getStatistics();
+    const int type = stats.dataType == TFLOAT ? CV_32F : CV_8U;
+    return cv::Mat(stats.height, stats.width, type, data_->getImageBuffer());
+}
 
 std::vector<ExtractedStar> StarExtraction::stars() const
 {
     const QList<FITSImage::Star>& list = solver_->getStarList();
-    const float profileSigma = medianSemiMajorAxis(list);
-    const float noise = solver_->getBackground().globalrms;
     std::vector<ExtractedStar> stars;
     for (const FITSImage::Star& star : list)
-        stars.push_back({star.x - kFitsPixelOrigin, star.y - kFitsPixelOrigin, star.flux,
-                         centroidError(star.flux, profileSigma, noise)});
+        stars.push_back({star.x - kFitsPixelOrigin, star.y - kFitsPixelOrigin, star.flux, 0.0f});
+    if (stars.empty())
+        return stars;
+    const cv::Mat grey = loadedGrey();
+    const float noise = solver_->getBackground().globalrms;
+    const std::optional<float> profileSigma = medianProfileSigma(grey, widthStars(grey, stars));
+    if (!profileSigma) {
+        // No star could be measured through a window (all at the border,
+        // say): the positions stay as extracted.
+        const float extractedSigma = medianSemiMajorAxis(list);
+        for (ExtractedStar& star : stars)
+            star.positionError = centroidError(star.flux, extractedSigma, noise);
+        return stars;
+    }
+    std::vector<cv::Point2f> positions;
+    for (const ExtractedStar& star : stars)
+        positions.emplace_back(star.x, star.y);
+    refineIsolatedCentroids(grey, positions, *profileSigma);
+    for (std::size_t i = 0; i < stars.size(); ++i) {
+        stars[i].x = positions[i].x;
+        stars[i].y = positions[i].y;
+        stars[i].positionError = centroidError(stars[i].flux, *profileSigma, noise);
+    }
     return stars;
 }

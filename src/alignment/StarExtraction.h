@@ -56,12 +56,19 @@ public:
     // not failed.
     bool extract();
 
-    // The solver's star list, in its order, each with its centroidError
-    // from the median star's size and the background's noise.
+    // The solver's star list, in its order. Each position away from other
+    // stars is refined through a Gaussian window as wide as the image's
+    // stars (the median width of the brightest unclipped ones,
+    // refineIsolatedCentroids), and each centroidError comes
+    // from that width and the background's noise. When no star's width can
+    // be measured, positions stay as the solver found them and the errors
+    // use the median size the solver gives.
     std::vector<ExtractedStar> stars() const;
 
 private:
     void loadFloat(const cv::Mat& image);
+    // The grey image the solver read, as a view of FITSData's buffer.
+    cv::Mat loadedGrey() const;
 
     // Declared first so that it outlives the solver, which reads its buffer
     // without copying it.
