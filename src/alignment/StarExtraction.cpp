@@ -155,8 +155,10 @@ namespace {
 // for a steady median, bright enough for each to be measured well.
 constexpr std::size_t kWidthStars = 50;
 // A star whose brightest pixel reaches this share of the image's brightest
-// is taken as clipped: its flat top would widen the profile.
-constexpr double kClippedShare = 0.98;
+// is taken as clipped: its flat top would widen the profile. Half, not all:
+// in a colour image the grey mixes three channels, and one of them may be
+// clipped well before the grey is.
+constexpr double kClippedShare = 0.5;
 
 // Every star of one image has the same profile; the median of their sizes
 // stands for it, since a faint star's size is measured from its few
@@ -182,22 +184,40 @@ double brightestPixelNear(const cv::Mat& grey, const ExtractedStar& star)
 }
 
 // The brightest stars whose cores are not clipped, or the brightest as they
-// are when hardly any is unclipped.
+// are when hardly any is unclipped. In a rich field the brightest stars are
+// all clipped, so the unclipped are picked from the whole list.
 std::vector<cv::Point2f> widthStars(const cv::Mat& grey, std::vector<ExtractedStar> stars)
 {
     std::sort(stars.begin(), stars.end(),
               [](const ExtractedStar& a, const ExtractedStar& b) { return a.flux > b.flux; });
-    stars.resize(std::min(stars.size(), kWidthStars));
     double imageBrightest = 0.0;
     cv::minMaxLoc(grey, nullptr, &imageBrightest);
     std::vector<cv::Point2f> unclipped;
-    std::vector<cv::Point2f> all;
+    std::vector<cv::Point2f> brightest;
     for (const ExtractedStar& star : stars) {
-        all.emplace_back(star.x, star.y);
-        if (brightestPixelNear(grey, star) < kClippedShare * imageBrightest)
+        if (brightest.size() < kWidthStars)
+            brightest.emplace_back(star.x, star.y);
+        if (unclipped.size() < kWidthStars && brightestPixelNear(grey, star) < kClippedShare * imageBrightest)
             unclipped.emplace_back(star.x, star.y);
     }
-    return unclipped.size() >= 3 ? unclipped : all;
+    return unclipped.size() >= 3 ? unclipped : brightest;
+}
+
+// The window each star is measured through: the image's profile, or for a
+// clipped star its own wider one, since the light that places it lies in
+// the wings around its flat top.
+std::vector<float> windowSigmas(const cv::Mat& grey, const std::vector<ExtractedStar>& stars, float profileSigma)
+{
+    double imageBrightest = 0.0;
+    cv::minMaxLoc(grey, nullptr, &imageBrightest);
+    std::vector<float> sigmas;
+    for (const ExtractedStar& star : stars) {
+        float sigma = profileSigma;
+        if (brightestPixelNear(grey, star) >= kClippedShare * imageBrightest)
+            sigma = std::max(sigma, gaussianProfileSigma(grey, {star.x, star.y}).value_or(profileSigma));
+        sigmas.push_back(sigma);
+    }
+    return sigmas;
 }
 
 }  // namespace
@@ -231,7 +251,7 @@ std::vector<ExtractedStar> StarExtraction::stars() const
     std::vector<cv::Point2f> positions;
     for (const ExtractedStar& star : stars)
         positions.emplace_back(star.x, star.y);
-    refineIsolatedCentroids(grey, positions, *profileSigma);
+    refineIsolatedCentroids(grey, positions, windowSigmas(grey, stars, *profileSigma));
     for (std::size_t i = 0; i < stars.size(); ++i) {
         stars[i].x = positions[i].x;
         stars[i].y = positions[i].y;

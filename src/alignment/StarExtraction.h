@@ -58,9 +58,9 @@ public:
 
     // The solver's star list, in its order. Each position away from other
     // stars is refined through a Gaussian window as wide as the image's
-    // stars (the median width of the brightest unclipped ones,
-    // refineIsolatedCentroids), and each centroidError comes
-    // from that width and the background's noise. When no star's width can
+    // stars: the median width of the brightest unclipped ones, or a clipped
+    // star's own width when that is wider (refineIsolatedCentroids). Each
+    // centroidError comes from the image's width and the background's noise. When no star's width can
     // be measured, positions stay as the solver found them and the errors
     // use the median size the solver gives.
     std::vector<ExtractedStar> stars() const;

@@ -28,8 +28,12 @@ std::optional<float> medianProfileSigma(const cv::Mat& grey, const std::vector<c
 bool refineWindowedCentroid(const cv::Mat& grey, cv::Point2f& position, float windowSigma);
 
 // Refines, through refineWindowedCentroid, every position with no other
-// within six window widths, and leaves the rest as they are: a neighbour's
-// light seen through the window would pull the centre towards it (by about
-// a thousandth of a pixel for an equal neighbour at six widths, a tenth at
-// four).
-void refineIsolatedCentroids(const cv::Mat& grey, std::vector<cv::Point2f>& positions, float windowSigma);
+// within six window widths (the larger of the two stars'), and leaves the
+// rest as they are: a neighbour's light seen through the window would pull
+// the centre towards it (by about a thousandth of a pixel for an equal
+// neighbour at six widths, a tenth at four). Each position has its own
+// window width, widened to at least 1.3 px: a narrower window is sampled
+// too coarsely by the pixels and pulls centres towards the middle of a
+// pixel.
+void refineIsolatedCentroids(const cv::Mat& grey, std::vector<cv::Point2f>& positions,
+                             const std::vector<float>& windowSigmas);

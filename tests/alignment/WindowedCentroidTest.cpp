@@ -125,15 +125,24 @@ TEST(WindowedCentroid, FaintStarsScatterCloseToTheBestTheSkysNoiseAllows)
 
 // Each of two close stars would be pulled towards the other through the
 // window, so both keep the positions they came with; a star far from both
-// is still refined.
+// is still refined. Closeness counts in the wider of two stars' windows.
 TEST(WindowedCentroid, StarsWithACloseNeighbourKeepTheirPositions)
 {
-    cv::Mat image = starImage({{20.3, 20.0}, 1.2, 4000.0}, 20.0);
-    image += starImage({{25.3, 20.0}, 1.2, 4000.0}, 0.0);  // 5 px away: within six widths
-    image += starImage({{44.6, 43.2}, 1.2, 4000.0}, 0.0);
-    std::vector<cv::Point2f> positions{{20.0f, 20.0f}, {25.0f, 20.0f}, {45.0f, 43.0f}};
-    refineIsolatedCentroids(image, positions, 1.2f);
-    EXPECT_EQ(positions[0], cv::Point2f(20.0f, 20.0f));
-    EXPECT_EQ(positions[1], cv::Point2f(25.0f, 20.0f));
+    cv::Mat image = starImage({{20.3, 20.0}, 1.3, 4000.0}, 20.0);
+    image += starImage({{25.3, 20.0}, 1.3, 4000.0}, 0.0);  // 5 px away: within six widths
+    image += starImage({{44.6, 43.2}, 1.3, 4000.0}, 0.0);
+    image += starImage({{44.6, 23.6}, 1.3, 4000.0}, 0.0);  // 19.6 px from the one below it
+    std::vector<cv::Point2f> positions{{20.0f, 20.0f}, {25.0f, 20.0f}, {45.0f, 43.0f}, {45.0f, 24.0f}};
+    const std::vector<cv::Point2f> start = positions;
+    refineIsolatedCentroids(image, positions, {1.3f, 1.3f, 1.3f, 1.3f});
+    EXPECT_EQ(positions[0], start[0]);
+    EXPECT_EQ(positions[1], start[1]);
     EXPECT_LT(cv::norm(cv::Point2d(positions[2]) - cv::Point2d(44.6, 43.2)), 0.002);
+    EXPECT_LT(cv::norm(cv::Point2d(positions[3]) - cv::Point2d(44.6, 23.6)), 0.002);
+
+    // A clipped star measured through a window of 3.5 px reaches past 19.6 px.
+    positions = start;
+    refineIsolatedCentroids(image, positions, {1.3f, 1.3f, 1.3f, 3.5f});
+    EXPECT_EQ(positions[2], start[2]);
+    EXPECT_EQ(positions[3], start[3]);
 }
