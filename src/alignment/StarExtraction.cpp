@@ -186,12 +186,10 @@ double brightestPixelNear(const cv::Mat& grey, const ExtractedStar& star)
 // The brightest stars whose cores are not clipped, or the brightest as they
 // are when hardly any is unclipped. In a rich field the brightest stars are
 // all clipped, so the unclipped are picked from the whole list.
-std::vector<cv::Point2f> widthStars(const cv::Mat& grey, std::vector<ExtractedStar> stars)
+std::vector<cv::Point2f> widthStars(const cv::Mat& grey, double imageBrightest, std::vector<ExtractedStar> stars)
 {
     std::sort(stars.begin(), stars.end(),
               [](const ExtractedStar& a, const ExtractedStar& b) { return a.flux > b.flux; });
-    double imageBrightest = 0.0;
-    cv::minMaxLoc(grey, nullptr, &imageBrightest);
     std::vector<cv::Point2f> unclipped;
     std::vector<cv::Point2f> brightest;
     for (const ExtractedStar& star : stars) {
@@ -206,10 +204,9 @@ std::vector<cv::Point2f> widthStars(const cv::Mat& grey, std::vector<ExtractedSt
 // The window each star is measured through: the image's profile, or for a
 // clipped star its own wider one, since the light that places it lies in
 // the wings around its flat top.
-std::vector<float> windowSigmas(const cv::Mat& grey, const std::vector<ExtractedStar>& stars, float profileSigma)
+std::vector<float> windowSigmas(const cv::Mat& grey, double imageBrightest, const std::vector<ExtractedStar>& stars,
+                                float profileSigma)
 {
-    double imageBrightest = 0.0;
-    cv::minMaxLoc(grey, nullptr, &imageBrightest);
     std::vector<float> sigmas;
     for (const ExtractedStar& star : stars) {
         float sigma = profileSigma;
@@ -239,7 +236,9 @@ std::vector<ExtractedStar> StarExtraction::stars() const
         return stars;
     const cv::Mat grey = loadedGrey();
     const float noise = solver_->getBackground().globalrms;
-    const std::optional<float> profileSigma = medianProfileSigma(grey, widthStars(grey, stars));
+    double imageBrightest = 0.0;
+    cv::minMaxLoc(grey, nullptr, &imageBrightest);
+    const std::optional<float> profileSigma = medianProfileSigma(grey, widthStars(grey, imageBrightest, stars));
     if (!profileSigma) {
         // No star could be measured through a window (all at the border,
         // say): the positions stay as extracted.
@@ -251,7 +250,7 @@ std::vector<ExtractedStar> StarExtraction::stars() const
     std::vector<cv::Point2f> positions;
     for (const ExtractedStar& star : stars)
         positions.emplace_back(star.x, star.y);
-    refineIsolatedCentroids(grey, positions, windowSigmas(grey, stars, *profileSigma));
+    refineIsolatedCentroids(grey, positions, windowSigmas(grey, imageBrightest, stars, *profileSigma));
     for (std::size_t i = 0; i < stars.size(); ++i) {
         stars[i].x = positions[i].x;
         stars[i].y = positions[i].y;

@@ -1,5 +1,6 @@
 #include "stacking/FrameAhead.h"
 
+#include <exception>
 #include <utility>
 
 #include "alignment/StarDetector.h"
@@ -54,7 +55,13 @@ PreparedFrame FrameAhead::prepare() const
         prepared.calibrationFailure = std::current_exception();
         return prepared;
     }
-    if (measureStars_)
+    if (!measureStars_)
+        return prepared;
+    try {
         prepared.stars = frameStars(prepared.frame, debayerMethod_);
+    } catch (const std::exception&) {
+        // Stars measured ahead only save time: without them registration
+        // extracts the frame's stars itself, and reports what goes wrong.
+    }
     return prepared;
 }
